@@ -1,0 +1,224 @@
+#include "zorvane/core/tensor.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <stdexcept>
+
+namespace zorvane {
+
+std::size_t element_size(DType dtype) noexcept {
+  switch (dtype) {
+    case DType::Int32:
+    case DType::Float32:
+      return 4;
+    case DType::Int64:
+    case DType::Float64:
+      return 8;
+  }
+  return 8;
+}
+
+namespace core_detail {
+
+DimArray::DimArray(std::initializer_list<long> values) {
+  static_assert(sizeof(long) == sizeof(std::int64_t), "extents are 64-bit");
+  assign(reinterpret_cast<const std::int64_t*>(values.begin()), values.size());
+}
+
+DimArray::DimArray(const std::int64_t* values, std::size_t size) { assign(values, size); }
+
+DimArray::DimArray(const DimArray& other) { assign(other.data(), other.size_); }
+
+DimArray::DimArray(DimArray&& other) noexcept
+    : size_(other.size_), heap_(std::move(other.heap_)) {
+  std::copy(other.inline_, other.inline_ + kInline, inline_);
+  other.size_ = 0;
+}
+
+DimArray& DimArray::operator=(const DimArray& other) {
+  if (this != &other) assign(other.data(), other.size_);
+  return *this;
+}
+
+DimArray& DimArray::operator=(DimArray&& other) noexcept {
+  if (this != &other) {
+    size_ = other.size_;
+    heap_ = std::move(other.heap_);
+    std::copy(other.inline_, other.inline_ + kInline, inline_);
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+void DimArray::assign(const std::int64_t* values, std::size_t size) {
+  std::unique_ptr<std::int64_t[]> heap;
+  if (size > kInline) heap.reset(new std::int64_t[size]);
+  heap_ = std::move(heap);
+  size_ = size;
+  std::copy(values, values + size, mutable_data());
+}
+
+// One allocation holds the reference count and the elements, so creating a
+// tensor costs a single trip to the allocator.
+struct Storage {
+  std::atomic<std::int64_t> references{1};
+  std::size_t bytes = 0;
+
+  static constexpr std::size_t kAlignment = 64;
+  static constexpr std::size_t kHeader = 64;  // keeps the elements 64-byte aligned
+
+  unsigned char* elements() noexcept {
+    return bytes == 0 ? nullptr : reinterpret_cast<unsigned char*>(this) + kHeader;
+  }
+
+  static Storage* create(std::size_t bytes) {
+    static_assert(sizeof(Storage) <= kHeader, "header must fit before the elements");
+    void* memory = ::operator new(kHeader + bytes, std::align_val_t{kAlignment});
+    Storage* storage = new (memory) Storage;
+    storage->bytes = bytes;
+    return storage;
+  }
+
+  static void destroy(Storage* storage) noexcept {
+    storage->~Storage();
+    ::operator delete(static_cast<void*>(storage), std::align_val_t{kAlignment});
+  }
+};
+
+}  // namespace core_detail
+
+namespace {
+
+constexpr std::int64_t kMaxElements = std::int64_t{1} << 60;
+
+// Element count of `shape`; a count that reaches 2^60 cannot be stored.
+std::int64_t checked_element_count(const Shape& shape) {
+  std::int64_t count = 1;
+  for (std::int64_t extent : shape) {
+    if (extent < 0) throw std::invalid_argument("zorvane: tensor extents must be non-negative");
+  }
+  for (std::int64_t extent : shape) {
+    if (extent == 0) return 0;
+    if (__builtin_mul_overflow(count, extent, &count) || count >= kMaxElements) {
+      throw std::bad_alloc();
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+Strides Strides::row_major(const Shape& shape) {
+  Strides strides(shape.data(), shape.size());
+  std::int64_t step = 1;
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    strides.mutable_data()[k] = step;
+    // Only a tensor with a zero extent can get here with an overflowing
+    // product; its strides are never used to reach an element.
+    if (__builtin_mul_overflow(step, std::max<std::int64_t>(shape[k], 1), &step)) step = 0;
+  }
+  return strides;
+}
+
+Tensor::Tensor(Shape shape, DType dtype, Device device)
+    : shape_(std::move(shape)), dtype_(dtype), device_(device) {
+  numel_ = checked_element_count(shape_);
+  strides_ = Strides::row_major(shape_);
+  storage_ = core_detail::Storage::create(static_cast<std::size_t>(numel_) * element_size(dtype));
+  first_ = storage_->elements();
+}
+
+Tensor::Tensor(const Tensor& other) noexcept
+    : storage_(other.storage_),
+      first_(other.first_),
+      shape_(other.shape_),
+      strides_(other.strides_),
+      numel_(other.numel_),
+      dtype_(other.dtype_),
+      device_(other.device_) {
+  if (storage_) storage_->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+Tensor::Tensor(Tensor&& other) noexcept
+    : storage_(other.storage_),
+      first_(other.first_),
+      shape_(std::move(other.shape_)),
+      strides_(std::move(other.strides_)),
+      numel_(other.numel_),
+      dtype_(other.dtype_),
+      device_(other.device_) {
+  other.storage_ = nullptr;
+  other.first_ = nullptr;
+  other.numel_ = 0;
+}
+
+Tensor& Tensor::operator=(const Tensor& other) noexcept {
+  if (this != &other) {
+    Tensor copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+Tensor& Tensor::operator=(Tensor&& other) noexcept {
+  if (this != &other) {
+    release();
+    storage_ = other.storage_;
+    first_ = other.first_;
+    shape_ = std::move(other.shape_);
+    strides_ = std::move(other.strides_);
+    numel_ = other.numel_;
+    dtype_ = other.dtype_;
+    device_ = other.device_;
+    other.storage_ = nullptr;
+    other.first_ = nullptr;
+    other.numel_ = 0;
+  }
+  return *this;
+}
+
+Tensor::~Tensor() { release(); }
+
+void Tensor::release() noexcept {
+  if (storage_ && storage_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    core_detail::Storage::destroy(storage_);
+  }
+  storage_ = nullptr;
+  first_ = nullptr;
+}
+
+Tensor Tensor::as_strided(Shape shape, Strides strides, std::int64_t offset) const {
+  if (shape.size() != strides.size()) {
+    throw std::invalid_argument("zorvane: as_strided needs one stride per dimension");
+  }
+  if (!storage_) throw std::out_of_range("zorvane: as_strided on an empty tensor");
+  const std::int64_t count = checked_element_count(shape);
+
+  // Reachable element range relative to this view's first element; a view
+  // with no elements reaches nothing and is always valid.
+  const auto item = static_cast<std::int64_t>(element_size(dtype_));
+  const std::int64_t before = (first_ - storage_->elements()) / item;
+  const std::int64_t capacity = static_cast<std::int64_t>(storage_->bytes) / item;
+  if (count > 0) {
+    std::int64_t low = offset, high = offset;
+    bool overflow = false;
+    for (std::size_t k = 0; k < shape.size(); ++k) {
+      std::int64_t reach = 0;
+      overflow |= __builtin_mul_overflow(shape[k] - 1, strides[k], &reach);
+      overflow |= __builtin_add_overflow(reach < 0 ? low : high, reach, reach < 0 ? &low : &high);
+    }
+    if (overflow || low < -before || high >= capacity - before) {
+      throw std::out_of_range("zorvane: as_strided view exceeds the tensor's storage");
+    }
+  }
+
+  Tensor view(*this);
+  view.first_ = count > 0 ? first_ + offset * item : first_;
+  view.shape_ = std::move(shape);
+  view.strides_ = std::move(strides);
+  view.numel_ = count;
+  return view;
+}
+
+}  // namespace zorvane

@@ -1,0 +1,201 @@
+// Shared helpers of the C++ tests: exact exception checks, tensor builders and
+// the reader for reference values computed by NumPy/SciPy.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "zorvane/core/tensor.h"
+#include "zorvane/linalg/detail.h"
+#include "zorvane/linalg/linalg.h"
+
+/// Expects `statement` to throw exactly `type` with what() equal to `message`.
+#define EXPECT_THROW_MSG(statement, type, message)                                          \
+  do {                                                                                      \
+    try {                                                                                   \
+      statement;                                                                            \
+      ADD_FAILURE() << "expected " #type " with \"" << (message) << "\", nothing thrown";   \
+    } catch (const type& error_) {                                                          \
+      EXPECT_EQ(std::string(error_.what()), std::string(message));                          \
+      EXPECT_TRUE(typeid(error_) == typeid(type))                                           \
+          << "threw a subclass of " #type ": " << typeid(error_).name();                   \
+    } catch (const std::exception& error_) {                                                \
+      ADD_FAILURE() << "expected " #type ", got " << typeid(error_).name() << ": "        \
+                    << error_.what();                                                       \
+    }                                                                                       \
+  } while (false)
+
+namespace zorvane::test {
+
+inline constexpr double kEps = linalg::detail::kEpsilon;
+inline const Device kCpu{DeviceKind::CPU, -1};
+inline const Device kCuda{DeviceKind::CUDA, 0};
+
+/// A contiguous row-major float64 CPU tensor holding `m`.
+inline Tensor tensor_from(const Eigen::MatrixXd& m) { return linalg::detail::scatter_matrix(m); }
+
+/// A contiguous row-major tensor from nested rows: tensor_from({{1, 2}, {3, 4}}).
+inline Tensor tensor_from(std::initializer_list<std::initializer_list<double>> rows) {
+  const auto r = static_cast<Eigen::Index>(rows.size());
+  const auto c = r == 0 ? Eigen::Index{0} : static_cast<Eigen::Index>(rows.begin()->size());
+  Eigen::MatrixXd m(r, c);
+  Eigen::Index i = 0;
+  for (const auto& row : rows) {
+    Eigen::Index j = 0;
+    for (double v : row) m(i, j++) = v;
+    ++i;
+  }
+  return tensor_from(m);
+}
+
+/// A contiguous 1-D float64 CPU tensor.
+inline Tensor vector_from(const Eigen::VectorXd& v) { return linalg::detail::scatter_vector(v); }
+inline Tensor vector_from(std::initializer_list<double> values) {
+  Eigen::VectorXd v(static_cast<Eigen::Index>(values.size()));
+  Eigen::Index i = 0;
+  for (double x : values) v(i++) = x;
+  return vector_from(v);
+}
+
+/// A tensor of any shape, dtype and device, filled with zeros (tags only
+/// matter for the checks, which never read the elements).
+inline Tensor make_tensor(Shape shape, DType dtype = DType::Float64, Device device = kCpu) {
+  Tensor t(std::move(shape), dtype, device);
+  const std::int64_t bytes = t.numel() * static_cast<std::int64_t>(element_size(dtype));
+  if (bytes > 0) std::fill_n(reinterpret_cast<unsigned char*>(t.data()), bytes, 0);
+  return t;
+}
+
+/// The transposed view of a matrix held transposed in fresh storage: the
+/// view's elements equal `m` while its strides are (1, rows).
+inline Tensor transposed_view_of(const Eigen::MatrixXd& m) {
+  const Tensor storage = tensor_from(Eigen::MatrixXd(m.transpose()));
+  return storage.as_strided(Shape{static_cast<long>(m.rows()), static_cast<long>(m.cols())},
+                            Strides{1, static_cast<long>(m.rows())});
+}
+
+/// A gapped view: `m` sits at every other row and column of a larger buffer
+/// whose other entries are NaN, so reading a wrong element shows.
+inline Tensor gapped_view_of(const Eigen::MatrixXd& m) {
+  const Eigen::Index r = m.rows(), c = m.cols();
+  Eigen::MatrixXd big =
+      Eigen::MatrixXd::Constant(2 * r + 1, 2 * c + 1, std::numeric_limits<double>::quiet_NaN());
+  for (Eigen::Index i = 0; i < r; ++i) {
+    for (Eigen::Index j = 0; j < c; ++j) big(2 * i + 1, 2 * j + 1) = m(i, j);
+  }
+  const Tensor storage = tensor_from(big);
+  const long width = static_cast<long>(2 * c + 1);
+  return storage.as_strided(Shape{static_cast<long>(r), static_cast<long>(c)},
+                            Strides{2 * width, 2}, width + 1);
+}
+
+/// Reads a matrix back from a tensor of any strides.
+inline Eigen::MatrixXd matrix_of(const Tensor& t) { return linalg::detail::gather_matrix(t); }
+inline Eigen::VectorXd vector_of(const Tensor& t) { return linalg::detail::gather_vector(t); }
+
+/// A deterministic random matrix with entries in [-1, 1].
+inline Eigen::MatrixXd random_matrix(Eigen::Index rows, Eigen::Index cols, unsigned seed) {
+  std::srand(seed);
+  return Eigen::MatrixXd::Random(rows, cols);
+}
+
+/// A deterministic random symmetric matrix.
+inline Eigen::MatrixXd random_symmetric(Eigen::Index n, unsigned seed) {
+  const Eigen::MatrixXd a = random_matrix(n, n, seed);
+  return (a + a.transpose()) * 0.5;
+}
+
+/// Reference values computed by the scripts in tests/reference. Each line of a
+/// reference file is one named array: `name ndim extents... values...`, with
+/// values written by Python's repr (so "nan" and "inf" appear as such).
+class ReferenceFile {
+ public:
+  explicit ReferenceFile(const std::string& file_name) {
+    const std::string path = std::string(ZORVANE_REFERENCE_DIR) + "/" + file_name;
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot open reference file " + path);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      std::istringstream fields(line);
+      Entry entry;
+      std::string name;
+      int ndim = 0;
+      fields >> name >> ndim;
+      for (int k = 0; k < ndim; ++k) {
+        long extent = 0;
+        fields >> extent;
+        entry.shape.push_back(extent);
+      }
+      std::string token;
+      while (fields >> token) entry.values.push_back(parse(token));
+      entries_[name] = std::move(entry);
+    }
+  }
+
+  bool has(const std::string& name) const { return entries_.count(name) != 0; }
+
+  /// A 2-D entry as a matrix (stored row-major).
+  Eigen::MatrixXd matrix(const std::string& name) const {
+    const Entry& e = get(name);
+    if (e.shape.size() != 2) throw std::runtime_error(name + " is not 2-D");
+    Eigen::MatrixXd m(e.shape[0], e.shape[1]);
+    for (long i = 0; i < e.shape[0]; ++i) {
+      for (long j = 0; j < e.shape[1]; ++j) m(i, j) = e.values[static_cast<std::size_t>(i * e.shape[1] + j)];
+    }
+    return m;
+  }
+
+  /// A 1-D entry as a vector.
+  Eigen::VectorXd vector(const std::string& name) const {
+    const Entry& e = get(name);
+    if (e.shape.size() != 1) throw std::runtime_error(name + " is not 1-D");
+    return Eigen::Map<const Eigen::VectorXd>(e.values.data(), e.shape[0]);
+  }
+
+  /// A 0-D entry.
+  double scalar(const std::string& name) const {
+    const Entry& e = get(name);
+    if (!e.shape.empty()) throw std::runtime_error(name + " is not a scalar");
+    return e.values.at(0);
+  }
+
+  /// Names that begin with `prefix`, in sorted order.
+  std::vector<std::string> names_with_prefix(const std::string& prefix) const {
+    std::vector<std::string> names;
+    for (const auto& [name, entry] : entries_) {
+      if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
+    }
+    return names;
+  }
+
+ private:
+  struct Entry {
+    std::vector<long> shape;
+    std::vector<double> values;
+  };
+
+  // strtod, unlike stod, accepts subnormals, "nan" and "inf".
+  static double parse(const std::string& token) { return std::strtod(token.c_str(), nullptr); }
+
+  const Entry& get(const std::string& name) const {
+    const auto it = entries_.find(name);
+    if (it == entries_.end()) throw std::runtime_error("no reference entry " + name);
+    return it->second;
+  }
+
+  std::map<std::string, Entry> entries_;
+};
+
+}  // namespace zorvane::test

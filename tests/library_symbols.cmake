@@ -1,0 +1,31 @@
+# The shared library carries its soname and exports only zorvane's API: no
+# Eigen or glog symbol may leak out of it.
+execute_process(COMMAND readelf -d "${LIBRARY}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${LIBRARY}")
+endif()
+if(NOT dynamic MATCHES "Library soname: \\[libzorvane_linalg_cpu\\.so\\.0\\]")
+  message(FATAL_ERROR "soname is not libzorvane_linalg_cpu.so.0:\n${dynamic}")
+endif()
+
+execute_process(COMMAND nm -D --defined-only -C "${LIBRARY}" OUTPUT_VARIABLE symbols
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(api_count 0)
+foreach(line IN LISTS lines)
+  # "address type name": the name starts after the second space.
+  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
+  if(name MATCHES "^(Eigen::|google::|gflags|fL[A-Z]|void Eigen::)")
+    message(FATAL_ERROR "leaked symbol: ${name}")
+  endif()
+  if(name MATCHES "^zorvane::linalg::")
+    math(EXPR api_count "${api_count} + 1")
+  endif()
+endforeach()
+if(api_count EQUAL 0)
+  message(FATAL_ERROR "no zorvane::linalg symbol is exported")
+endif()
+message(STATUS "${api_count} zorvane::linalg symbols exported")
