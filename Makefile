@@ -15,10 +15,15 @@ VENV_STAMP := $(VENV)/.requirements.stamp
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 
-.PHONY: demo test setup apt-packages build cpp-test python-test clean
+WHEEL_DIR := build/wheel
+WHEEL_STAMP := $(WHEEL_DIR)/.installed
+PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(shell find python include src core cmake -type f -not -name '*.pyc')
 
-demo: build
+.PHONY: demo test setup apt-packages build python-package cpp-test python-test clean
+
+demo: build python-package
 	$(BUILD)/examples/strided_trace
+	$(VENV_PY) examples/tour.py
 
 test: cpp-test python-test
 
@@ -56,8 +61,18 @@ build: setup $(BUILD)/CMakeCache.txt
 cpp-test: build
 	$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The Python package is built as a wheel (reusing its CMake build tree under
+# build/cp*) and installed into the venv; the tests use the installed copy.
+$(WHEEL_STAMP): $(PACKAGE_SOURCES) $(VENV_STAMP)
+	rm -rf $(WHEEL_DIR)
+	$(VENV_PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+	$(VENV_PY) -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	touch $@
+
+python-package: setup $(WHEEL_STAMP)
+
 # pytest exits with 5 when it collects nothing; that is not a failure.
-python-test: build
+python-test: python-package
 	$(VENV_PY) -m pytest tests/python || [ $$? -eq 5 ]
 
 clean:
