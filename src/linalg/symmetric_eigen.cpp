@@ -16,8 +16,8 @@ using Spectrum = Eigen::Map<const Eigen::VectorXd>;
 
 /// The skeleton shared by the spectral functions. `test(w)` throws when the
 /// function is undefined on the spectrum w; `map(w_i, w)` gives f(w_i).
-template <class Test, class Map>
-Tensor apply_to_spectrum(const Tensor& A, Test&& test, Map&& map) {
+template <class Test, class ScalarMap>
+Tensor apply_to_spectrum(const Tensor& A, Test&& test, ScalarMap&& map) {
   const EigenResult eigen = eig_sym(A);
   const std::int64_t n = eigen.values.shape()[0];
   if (n == 0) return detail::new_matrix_tensor(0, 0);  // no eigenvalue to test or map
