@@ -1,0 +1,129 @@
+// eig_sym and the spectral matrix functions built on it: f(A) = V · diag(f(w)) · Vᵀ
+// for the square root, exponential, logarithm and sign of a symmetric matrix.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "zorvane/linalg/detail.h"
+
+namespace zorvane::linalg {
+namespace {
+
+constexpr const char* kEigSym = "eig_sym";
+
+/// The ascending eigenvalues as returned by eig_sym, read in place.
+using Spectrum = Eigen::Map<const Eigen::VectorXd>;
+
+/// The skeleton shared by the spectral functions. `test(w)` throws when the
+/// function is undefined on the spectrum w; `map(w_i, w)` gives f(w_i).
+template <class Test, class ScalarMap>
+Tensor apply_to_spectrum(const Tensor& A, Test&& test, ScalarMap&& map) {
+  const EigenResult eigen = eig_sym(A);
+  const std::int64_t n = eigen.values.shape()[0];
+  if (n == 0) return detail::new_matrix_tensor(0, 0);  // no eigenvalue to test or map
+
+  const Spectrum w(eigen.values.data(), n);
+  test(w);
+  Eigen::VectorXd d(n);
+  for (std::int64_t i = 0; i < n; ++i) d(i) = map(w(i), w);
+
+  const Eigen::Map<const detail::RowMajorMatrix> v(eigen.vectors.data(), n, n);
+  const detail::RowMajorMatrix product = (v * d.asDiagonal()) * v.transpose();
+  // Rounding leaves the product slightly asymmetric; averaging each entry with
+  // its mirror (read from the untouched product) makes the result symmetric
+  // bit for bit, because the sum of two doubles does not depend on their order.
+  Tensor result = detail::new_matrix_tensor(n, n);
+  detail::row_major_view(result, n, n) = (product + product.transpose()) * 0.5;
+  return result;
+}
+
+/// n · ε as a double: the relative tolerance of the spectral tests.
+double order_epsilon(const Spectrum& w) { return static_cast<double>(w.size()) * detail::kEpsilon; }
+
+void accept_any_spectrum(const Spectrum&) {}
+
+void require_positive_semidefinite(const Spectrum& w) {
+  // Rounding can push a zero eigenvalue slightly below 0; the tolerance is
+  // relative to the largest eigenvalue.
+  const double tolerance = order_epsilon(w) * std::abs(w(w.size() - 1));
+  if (w(0) < -tolerance) {
+    detail::throw_argument_error("matrix_sqrt", " requires a positive-semidefinite matrix");
+  }
+}
+
+void require_representable_exponential(const Spectrum& w) {
+  // 709 stays below exp's float64 overflow (about 709.78), so no finite
+  // eigenvalue that passes can overflow; the second test catches NaN.
+  if (w(w.size() - 1) > 709.0) {
+    detail::throw_numerical_error(
+        "matrix_exp", " overflow -- exp(lambda_max) is not representable in float64");
+  }
+  for (std::int64_t i = 0; i < w.size(); ++i) {
+    if (!std::isfinite(std::exp(w(i)))) {
+      detail::throw_numerical_error("matrix_exp", " overflow -- exp(lambda) is not finite");
+    }
+  }
+}
+
+void require_positive_definite(const Spectrum& w) {
+  if (w(0) <= 0.0) {
+    const std::string suffix =
+        " requires a positive-definite matrix (all eigenvalues > 0); smallest eigenvalue is " +
+        std::to_string(w(0));
+    detail::throw_argument_error("matrix_log", suffix.c_str());
+  }
+}
+
+/// Eigenvalues within n · ε of the largest magnitude count as zero.
+double sign_threshold(const Spectrum& w) {
+  const double largest = std::max(std::abs(w(0)), std::abs(w(w.size() - 1)));
+  const double scale = largest > 0.0 ? largest : 1.0;
+  return scale * order_epsilon(w);
+}
+
+double sign_of(double value, const Spectrum& w) {
+  const double threshold = sign_threshold(w);
+  if (value > threshold) return 1.0;
+  if (value < -threshold) return -1.0;
+  return 0.0;
+}
+
+}  // namespace
+
+EigenResult eig_sym(const Tensor& A) {
+  detail::require_square_f64_cpu(A, kEigSym);
+  const Eigen::MatrixXd a = detail::gather_matrix(A);
+  detail::require_symmetric(a, kEigSym);
+  // The solver takes the largest entry of its input, which an empty matrix lacks.
+  if (a.size() == 0) {
+    return EigenResult{detail::new_vector_tensor(0), detail::new_matrix_tensor(0, 0)};
+  }
+
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
+  if (solver.info() != Eigen::Success) {
+    detail::throw_numerical_error(kEigSym, " failed to converge");
+  }
+  return EigenResult{detail::scatter_vector(solver.eigenvalues()),
+                     detail::scatter_matrix(solver.eigenvectors())};
+}
+
+Tensor matrix_sqrt(const Tensor& A) {
+  return apply_to_spectrum(A, require_positive_semidefinite,
+                           [](double w, const Spectrum&) { return std::sqrt(std::max(w, 0.0)); });
+}
+
+Tensor matrix_exp(const Tensor& A) {
+  return apply_to_spectrum(A, require_representable_exponential,
+                           [](double w, const Spectrum&) { return std::exp(w); });
+}
+
+Tensor matrix_log(const Tensor& A) {
+  return apply_to_spectrum(A, require_positive_definite,
+                           [](double w, const Spectrum&) { return std::log(w); });
+}
+
+Tensor matrix_sign(const Tensor& A) {
+  return apply_to_spectrum(A, accept_any_spectrum, sign_of);
+}
+
+}  // namespace zorvane::linalg

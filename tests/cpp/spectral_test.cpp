@@ -1,0 +1,370 @@
+// The spectral matrix functions (square root, exponential, logarithm, sign) and
+// what they share with eig_sym: the checks, empty and strided input, exact
+// symmetry, and agreement with SciPy.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "test_util.h"
+
+namespace zorvane {
+namespace {
+
+using test::kCpu;
+using test::kCuda;
+using test::kEps;
+using test::make_tensor;
+using test::matrix_of;
+using test::tensor_from;
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+Eigen::MatrixXd diagonal(std::initializer_list<double> entries) {
+  Eigen::VectorXd d(static_cast<Eigen::Index>(entries.size()));
+  Eigen::Index i = 0;
+  for (double x : entries) d(i++) = x;
+  return d.asDiagonal();
+}
+
+bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+  return a.rows() == b.rows() && a.cols() == b.cols() &&
+         std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
+}
+
+/// A random symmetric positive-definite matrix, exactly symmetric.
+Eigen::MatrixXd random_spd(Eigen::Index n, unsigned seed) {
+  const Eigen::MatrixXd b = test::random_matrix(n, n, seed);
+  const Eigen::MatrixXd a = b * b.transpose() + Eigen::MatrixXd::Identity(n, n);
+  return (a + a.transpose()) * 0.5;
+}
+
+// ---------------------------------------------------------------------------
+// Everything built on eig_sym, eig_sym included.
+
+struct Operation {
+  const char* name;
+  std::vector<Tensor> (*run)(const Tensor&);
+};
+
+std::vector<Tensor> run_eig_sym(const Tensor& a) {
+  linalg::EigenResult result = linalg::eig_sym(a);
+  std::vector<Tensor> outputs;
+  outputs.push_back(std::move(result.values));
+  outputs.push_back(std::move(result.vectors));
+  return outputs;
+}
+
+template <Tensor (*Function)(const Tensor&)>
+std::vector<Tensor> run_one(const Tensor& a) {
+  std::vector<Tensor> outputs;
+  outputs.push_back(Function(a));
+  return outputs;
+}
+
+const Operation kEigSymFamily[] = {
+    {"eig_sym", run_eig_sym},
+    {"matrix_sqrt", run_one<linalg::matrix_sqrt>},
+    {"matrix_exp", run_one<linalg::matrix_exp>},
+    {"matrix_log", run_one<linalg::matrix_log>},
+    {"matrix_sign", run_one<linalg::matrix_sign>},
+};
+
+void PrintTo(const Operation& operation, std::ostream* os) { *os << operation.name; }
+
+std::string operation_name(const ::testing::TestParamInfo<Operation>& info) {
+  return info.param.name;
+}
+
+class EigSymFamily : public ::testing::TestWithParam<Operation> {};
+
+struct CheckCase {
+  const char* label;
+  Tensor (*make)();
+  const char* message;
+};
+
+const char* const kSquare = "zorvane: eig_sym requires a square 2-D tensor";
+const char* const kFloat64 =
+    "zorvane: eig_sym requires float64 (ADR-05: no silent dtype conversion)";
+const char* const kCpuOnly =
+    "zorvane: eig_sym is implemented for the CPU backend only (ADR-05: no silent fallback)";
+const char* const kSymmetric = "zorvane: eig_sym requires a symmetric matrix";
+const char* const kNoConvergence = "zorvane: eig_sym failed to converge";
+
+const CheckCase kCheckCases[] = {
+    {"rectangular_float32", [] { return make_tensor(Shape{2, 3}, DType::Float32); }, kSquare},
+    {"rectangular_asymmetric", [] { return tensor_from({{1, 2, 3}, {4, 5, 6}}); }, kSquare},
+    {"one_d", [] { return make_tensor(Shape{4}); }, kSquare},
+    {"three_d", [] { return make_tensor(Shape{2, 2, 2}); }, kSquare},
+    {"float32_on_cuda", [] { return make_tensor(Shape{3, 3}, DType::Float32, kCuda); }, kFloat64},
+    {"cuda", [] { return make_tensor(Shape{3, 3}, DType::Float64, kCuda); }, kCpuOnly},
+    {"asymmetric", [] { return tensor_from({{1, 2}, {2.001, 1}}); }, kSymmetric},
+};
+
+TEST_P(EigSymFamily, ChecksRunInOrderAndSpeakForEigSym) {
+  for (const CheckCase& c : kCheckCases) {
+    SCOPED_TRACE(c.label);
+    EXPECT_THROW_MSG(GetParam().run(c.make()), std::invalid_argument, c.message);
+  }
+}
+
+TEST_P(EigSymFamily, NaNOffTheDiagonalFailsToConverge) {
+  // A NaN that the tridiagonal QR iteration meets never deflates, so the
+  // solver runs out of iterations and reports it.
+  EXPECT_THROW_MSG(GetParam().run(tensor_from({{1, kNaN}, {kNaN, 1}})), std::runtime_error,
+                   kNoConvergence);
+  Eigen::MatrixXd a = random_spd(5, 3);
+  a(3, 1) = a(1, 3) = kNaN;
+  EXPECT_THROW_MSG(GetParam().run(tensor_from(a)), std::runtime_error, kNoConvergence);
+}
+
+TEST_P(EigSymFamily, EmptyInputGivesEmptyResults) {
+  const std::vector<Tensor> outputs = GetParam().run(make_tensor(Shape{0, 0}));
+  for (const Tensor& t : outputs) {
+    EXPECT_EQ(t.numel(), 0);
+    EXPECT_EQ(t.dtype(), DType::Float64);
+    for (std::size_t d = 0; d < static_cast<std::size_t>(t.ndim()); ++d) {
+      EXPECT_EQ(t.shape()[d], 0);
+    }
+  }
+  EXPECT_EQ(outputs.back().ndim(), 2);
+}
+
+TEST_P(EigSymFamily, StridedViewsGiveTheContiguousResult) {
+  const Eigen::MatrixXd a = random_spd(6, 17);
+  const std::vector<Tensor> expected = GetParam().run(tensor_from(a));
+  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a)}) {
+    const std::vector<Tensor> outputs = GetParam().run(view);
+    ASSERT_EQ(outputs.size(), expected.size());
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+      const bool is_vector = outputs[k].ndim() == 1;
+      EXPECT_TRUE(is_vector ? test::vector_of(outputs[k]) == test::vector_of(expected[k])
+                            : same_bits(matrix_of(outputs[k]), matrix_of(expected[k])))
+          << "output " << k;
+    }
+  }
+}
+
+TEST_P(EigSymFamily, NonFiniteInputNeverReadsOutOfBounds) {
+  // Whatever the solver makes of NaN and infinity, every call either fails
+  // with a message of its own or returns fully shaped results (the sanitizer
+  // build watches the memory).
+  for (Eigen::Index n = 1; n <= 4; ++n) {
+    for (const double bad : {kNaN, kInf, -kInf}) {
+      for (Eigen::Index k = 0; k < n; ++k) {
+        for (const bool on_diagonal : {true, false}) {
+          Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n + k));
+          const Eigen::Index j = on_diagonal ? k : (k + 1) % n;
+          a(k, j) = a(j, k) = bad;
+          try {
+            for (const Tensor& t : GetParam().run(tensor_from(a))) {
+              EXPECT_EQ(t.shape()[0], n);
+              if (t.ndim() == 2) {
+                EXPECT_EQ(t.shape()[1], n);
+              }
+            }
+          } catch (const std::runtime_error& error) {
+            EXPECT_EQ(std::string(error.what()).rfind("zorvane: ", 0), 0u) << error.what();
+          } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(std::string(error.what()).rfind("zorvane: ", 0), 0u) << error.what();
+          }
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SymmetricFamily, EigSymFamily, ::testing::ValuesIn(kEigSymFamily),
+                         operation_name);
+
+// ---------------------------------------------------------------------------
+// The four spectral functions on inputs where each is defined.
+
+struct SpectralCase {
+  const char* name;
+  Tensor (*function)(const Tensor&);
+  Eigen::MatrixXd (*input)(Eigen::Index n, unsigned seed);
+  const char* reference_input;  // the stored input, e.g. "spd" for spd_n005
+  const char* reference_result;
+  double tolerance_factor;
+};
+
+// Tolerances for the comparison with SciPy are factor · n · ε · ‖A‖∞ · ‖f(A)‖max.
+// expm (Padé with scaling and squaring) and signm are as accurate as the
+// eigendecomposition route here. sqrtm (blocked Schur) and logm (inverse
+// scaling and squaring) are general-matrix algorithms that ignore symmetry and
+// are less accurate than the eigendecomposition of a symmetric matrix, so they
+// get twice the room. On the stored well-conditioned inputs the largest error
+// measured for any of the four is about 0.6 in these units.
+const SpectralCase kSpectralCases[] = {
+    {"matrix_sqrt", linalg::matrix_sqrt, random_spd, "spd", "sqrtm", 8.0},
+    {"matrix_exp", linalg::matrix_exp, test::random_symmetric, "sym", "expm", 4.0},
+    {"matrix_log", linalg::matrix_log, random_spd, "spd", "logm", 8.0},
+    {"matrix_sign", linalg::matrix_sign, test::random_symmetric, "indefinite", "signm", 4.0},
+};
+
+void PrintTo(const SpectralCase& c, std::ostream* os) { *os << c.name; }
+
+class SpectralFunction : public ::testing::TestWithParam<SpectralCase> {};
+
+TEST_P(SpectralFunction, ResultIsExactlySymmetric) {
+  for (const Eigen::Index n : {2, 3, 7, 16, 33}) {
+    const Eigen::MatrixXd s = matrix_of(GetParam().function(
+        tensor_from(GetParam().input(n, static_cast<unsigned>(100 + n)))));
+    ASSERT_EQ(s.rows(), n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+      for (Eigen::Index j = 0; j < i; ++j) {
+        ASSERT_EQ(std::memcmp(&s(i, j), &s(j, i), sizeof(double)), 0)
+            << "n=" << n << " (" << i << ", " << j << ")";
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SymmetricFamily, SpectralFunction, ::testing::ValuesIn(kSpectralCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+const test::ReferenceFile& references() {
+  static const test::ReferenceFile file("symmetric.txt");
+  return file;
+}
+
+std::string order_tag(int n) {
+  char tag[8];
+  std::snprintf(tag, sizeof tag, "_n%03d", n);
+  return tag;
+}
+
+double norm_inf(const Eigen::MatrixXd& a) { return a.cwiseAbs().rowwise().sum().maxCoeff(); }
+
+class SpectralReference : public ::testing::TestWithParam<std::tuple<SpectralCase, int>> {};
+
+TEST_P(SpectralReference, AgreesWithScipy) {
+  const auto& [c, n] = GetParam();
+  const Eigen::MatrixXd a = references().matrix(c.reference_input + order_tag(n));
+  const Eigen::MatrixXd expected = references().matrix(c.reference_result + order_tag(n));
+  const Eigen::MatrixXd result = matrix_of(c.function(tensor_from(a)));
+  // The floors of 1 cover the rounding of f itself when ‖A‖ or f(A) is small.
+  const double tolerance = c.tolerance_factor * n * kEps * std::max(norm_inf(a), 1.0) *
+                           std::max(expected.cwiseAbs().maxCoeff(), 1.0);
+  EXPECT_LE((result - expected).cwiseAbs().maxCoeff(), tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SymmetricFamily, SpectralReference,
+    ::testing::Combine(::testing::ValuesIn(kSpectralCases),
+                       ::testing::Values(1, 2, 3, 5, 8, 16, 33, 64)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + order_tag(std::get<1>(info.param));
+    });
+
+// ---------------------------------------------------------------------------
+// Each function's own test and map.
+
+Eigen::MatrixXd sqrt_of(const Eigen::MatrixXd& a) {
+  return matrix_of(linalg::matrix_sqrt(tensor_from(a)));
+}
+Eigen::MatrixXd exp_of(const Eigen::MatrixXd& a) {
+  return matrix_of(linalg::matrix_exp(tensor_from(a)));
+}
+Eigen::MatrixXd log_of(const Eigen::MatrixXd& a) {
+  return matrix_of(linalg::matrix_log(tensor_from(a)));
+}
+Eigen::MatrixXd sign_of(const Eigen::MatrixXd& a) {
+  return matrix_of(linalg::matrix_sign(tensor_from(a)));
+}
+
+const char* const kNotSemidefinite = "zorvane: matrix_sqrt requires a positive-semidefinite matrix";
+const char* const kExpLambdaMax =
+    "zorvane: matrix_exp overflow -- exp(lambda_max) is not representable in float64";
+const char* const kExpNotFinite = "zorvane: matrix_exp overflow -- exp(lambda) is not finite";
+const std::string kNotDefinite =
+    "zorvane: matrix_log requires a positive-definite matrix (all eigenvalues > 0); "
+    "smallest eigenvalue is ";
+
+TEST(MatrixSqrt, OfADiagonalIsTheDiagonalOfRoots) {
+  EXPECT_EQ(sqrt_of(diagonal({4, 9})), diagonal({2, 3}));
+}
+
+TEST(MatrixSqrt, SquaresBackToTheInput) {
+  const Eigen::MatrixXd a = random_spd(9, 4);
+  const Eigen::MatrixXd s = sqrt_of(a);
+  EXPECT_LE((s * s - a).cwiseAbs().maxCoeff(), 16 * 9 * kEps * norm_inf(a));
+}
+
+TEST(MatrixSqrt, ToleratesNegativeRoundingRelativeToTheLargestEigenvalue) {
+  // n = 2 and largest eigenvalue 1: eigenvalues down to -2ε pass and count as 0.
+  const Eigen::MatrixXd s = sqrt_of(diagonal({-1e-17, 1}));
+  EXPECT_EQ(s, diagonal({0, 1}));
+  EXPECT_EQ(sqrt_of(diagonal({1, -2 * kEps})), diagonal({1, 0}));
+
+  const double just_below = std::nextafter(-2 * kEps, -1.0);
+  for (const double smallest : {just_below, -1e-3}) {
+    EXPECT_THROW_MSG(sqrt_of(diagonal({smallest, 1})), std::invalid_argument, kNotSemidefinite);
+  }
+  // The tolerance follows the largest eigenvalue, not the largest magnitude:
+  // with a largest eigenvalue of 0 any negative one fails.
+  EXPECT_THROW_MSG(sqrt_of(diagonal({-1e-300, 0})), std::invalid_argument, kNotSemidefinite);
+  EXPECT_EQ(sqrt_of(Eigen::MatrixXd::Zero(3, 3)), Eigen::MatrixXd::Zero(3, 3));
+}
+
+TEST(MatrixExp, OfZeroIsTheIdentity) {
+  EXPECT_EQ(exp_of(Eigen::MatrixXd::Zero(3, 3)), Eigen::MatrixXd::Identity(3, 3));
+}
+
+TEST(MatrixExp, LargestEigenvalueMayReach709) {
+  EXPECT_EQ(exp_of(diagonal({709.0})), diagonal({std::exp(709.0)}));
+  EXPECT_EQ(exp_of(diagonal({-5.0, 709.0})), diagonal({std::exp(-5.0), std::exp(709.0)}));
+  // exp(709.5) would still be finite, but lies past the limit.
+  EXPECT_THROW_MSG(exp_of(diagonal({709.5})), std::runtime_error, kExpLambdaMax);
+  EXPECT_THROW_MSG(exp_of(diagonal({1.0, 709.5})), std::runtime_error, kExpLambdaMax);
+  EXPECT_THROW_MSG(exp_of(diagonal({kInf})), std::runtime_error, kExpLambdaMax);
+}
+
+TEST(MatrixExp, NonFiniteEigenvaluesFailAfterTheLimit) {
+  // A 1 x 1 NaN is its own eigenvalue; exp(-inf) is 0 and fine.
+  EXPECT_THROW_MSG(exp_of(diagonal({kNaN})), std::runtime_error, kExpNotFinite);
+  EXPECT_EQ(exp_of(diagonal({-kInf})), diagonal({0.0}));
+  // Eigen scales the matrix by its largest entry, so an infinite diagonal
+  // entry turns every eigenvalue into NaN, and the solver still succeeds.
+  EXPECT_THROW_MSG(exp_of(diagonal({kInf, 1})), std::runtime_error, kExpNotFinite);
+}
+
+TEST(MatrixLog, OfTheIdentityIsZero) {
+  EXPECT_EQ(log_of(Eigen::MatrixXd::Identity(4, 4)), Eigen::MatrixXd::Zero(4, 4));
+}
+
+TEST(MatrixLog, MessageCarriesTheSmallestEigenvalue) {
+  EXPECT_THROW_MSG(log_of(diagonal({1, -2, 5})), std::invalid_argument, kNotDefinite + "-2.000000");
+  EXPECT_THROW_MSG(log_of(diagonal({0, 1})), std::invalid_argument, kNotDefinite + "0.000000");
+  EXPECT_THROW_MSG(log_of(diagonal({3, -1e-9})), std::invalid_argument, kNotDefinite + "-0.000000");
+  EXPECT_THROW_MSG(log_of(diagonal({-kInf})), std::invalid_argument, kNotDefinite + "-inf");
+}
+
+TEST(MatrixSign, MapsEachEigenvalueToItsSign) {
+  EXPECT_EQ(sign_of(Eigen::MatrixXd::Identity(2, 2)), Eigen::MatrixXd::Identity(2, 2));
+  EXPECT_EQ(sign_of(diagonal({-3, 0, 5})), diagonal({-1, 0, 1}));
+  EXPECT_EQ(sign_of(Eigen::MatrixXd::Zero(4, 4)), Eigen::MatrixXd::Zero(4, 4));
+  EXPECT_EQ(sign_of(diagonal({kNaN})), diagonal({0.0}));
+}
+
+TEST(MatrixSign, EigenvaluesUpToTheThresholdCountAsZero) {
+  // n = 2, largest magnitude 1: the threshold is 2ε, and ±2ε map to 0.
+  const Eigen::MatrixXd at_threshold = diagonal({2 * kEps, 1});
+  const linalg::EigenResult eigen = linalg::eig_sym(tensor_from(at_threshold));
+  ASSERT_EQ(test::vector_of(eigen.values), Eigen::Vector2d(2 * kEps, 1));
+  EXPECT_EQ(sign_of(at_threshold), diagonal({0, 1}));
+  EXPECT_EQ(sign_of(diagonal({-2 * kEps, 1})), diagonal({0, 1}));
+
+  const double above = std::nextafter(2 * kEps, 1.0);
+  EXPECT_EQ(sign_of(diagonal({above, 1})), diagonal({1, 1}));
+  EXPECT_EQ(sign_of(diagonal({-above, 1})), diagonal({-1, 1}));
+  // The largest magnitude may be a negative eigenvalue: here it is 4, so 8ε.
+  EXPECT_EQ(sign_of(diagonal({-4, 8 * kEps})), diagonal({-1, 0}));
+}
+
+}  // namespace
+}  // namespace zorvane
