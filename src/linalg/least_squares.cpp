@@ -1,6 +1,8 @@
 // Pseudo-inverse from the thin SVD and least squares by column-pivoting QR.
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "zorvane/linalg/detail.h"
 

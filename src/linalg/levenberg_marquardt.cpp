@@ -137,7 +137,8 @@ class Solver {
       status = LMStatus::Converged;
       return true;
     }
-    const double reduction = (previous_cost - trial_cost) / (std::abs(previous_cost) + kSmallestNormal);
+    const double reduction =
+        (previous_cost - trial_cost) / (std::abs(previous_cost) + kSmallestNormal);
     if (reduction <= params_.ftol) {  // false for a NaN ratio
       status = LMStatus::Converged;
       return true;

@@ -1,6 +1,9 @@
 // pinv and lstsq: cutoffs, basic solutions, check order and NumPy references.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "test_util.h"
 
@@ -141,7 +144,8 @@ TEST(Pinv, TensorChecksComeBeforeTheRcondCheck) {
 
 // ---------------------------------------------------------------- lstsq
 
-const char* const kRowsMismatch = "zorvane: lstsq shape mismatch -- A has m rows but B has rows != m";
+const char* const kRowsMismatch =
+    "zorvane: lstsq shape mismatch -- A has m rows but B has rows != m";
 const char* const kLengthMismatch =
     "zorvane: lstsq shape mismatch -- A has m rows but B has length != m";
 const char* const kRhsDtype =
@@ -208,7 +212,8 @@ TEST(Lstsq, AllZeroMatrixGivesZerosAndRankZero) {
 }
 
 TEST(Lstsq, NonFiniteEntriesPropagateInsteadOfRaising) {
-  const auto nan_a = lstsq(tensor_from(Eigen::MatrixXd::Constant(3, 2, kNaN)), vector_from({1, 2, 3}));
+  const auto nan_a =
+      lstsq(tensor_from(Eigen::MatrixXd::Constant(3, 2, kNaN)), vector_from({1, 2, 3}));
   EXPECT_TRUE(vector_of(nan_a.x).array().isNaN().any());
   const auto nan_b = lstsq(tensor_from({{1, 0}, {0, 1}, {1, 1}}), vector_from({1, kNaN, 3}));
   EXPECT_TRUE(vector_of(nan_b.x).array().isNaN().any());

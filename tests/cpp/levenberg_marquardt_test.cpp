@@ -1,9 +1,13 @@
 // The Levenberg–Marquardt solver: argument checks, the callback sequence, the
 // stopping rules and SciPy references on standard problems.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "test_util.h"
 
@@ -57,7 +61,9 @@ class Model {
   }
 
   Eigen::VectorXd evaluate(const Eigen::VectorXd& x) const { return r_(x); }
-  long count(char kind) const { return static_cast<long>(std::count(calls.begin(), calls.end(), kind)); }
+  long count(char kind) const {
+    return static_cast<long>(std::count(calls.begin(), calls.end(), kind));
+  }
 
   std::string calls;
 
@@ -160,7 +166,6 @@ TEST(LevenbergMarquardt, ZeroIterationsEvaluatesTheResidualOnceAndNoJacobian) {
 }
 
 TEST(LevenbergMarquardt, StartAtAZeroResidualStopsOnTheGradientAtOnce) {
-  const Eigen::MatrixXd a = test::random_matrix(5, 3, 4);
   const Eigen::VectorXd solution = Eigen::Vector3d(0.5, -1.0, 2.0);
   // x − solution is exactly zero at x = solution, so is the gradient.
   Model model(
@@ -209,7 +214,8 @@ TEST(LevenbergMarquardt, LinearProblemConvergesToTheLeastSquaresSolution) {
 TEST(LevenbergMarquardt, FewerResidualsThanUnknownsStillSolve) {
   // One equation x0 + 2·x1 − x2 = 3 in three unknowns: JᵀJ is singular,
   // the damping keeps the normal equations solvable.
-  Model model = linear_model((Eigen::MatrixXd(1, 3) << 1, 2, -1).finished(), Eigen::VectorXd::Constant(1, 3.0));
+  Model model = linear_model((Eigen::MatrixXd(1, 3) << 1, 2, -1).finished(),
+                             Eigen::VectorXd::Constant(1, 3.0));
   const LMResult result = model.solve(Eigen::Vector3d(0, 0, 0));
   EXPECT_EQ(result.status, LMStatus::Converged);
   EXPECT_LT(result.cost, 1e-12);
@@ -229,6 +235,27 @@ TEST(LevenbergMarquardt, UnusedParameterStaysWhereItStarted) {
   EXPECT_EQ(x(2), 7.5);
   EXPECT_NEAR(x(0), 1.0, 1e-6);
   EXPECT_NEAR(x(1), -2.0, 1e-6);
+}
+
+TEST(LevenbergMarquardt, FirstStepFollowsMarquardtScalingWithItsFloor) {
+  // J = diag(1, 1e-15): JᵀJ = diag(1, 1e-30), whose second scale is raised to
+  // the floor 1e-12 · 1. From x = 0 with g = (−1, −1e-15) and λ = 1e-3 the step
+  // is δᵢ = −gᵢ / (JᵀJᵢᵢ + λ · Dᵢᵢ); without the floor the second would be 1e15.
+  Model model(
+      2, 2,
+      [](const Eigen::VectorXd& x) {
+        return Eigen::VectorXd(Eigen::Vector2d(x(0) - 1.0, 1e-15 * x(1) - 1.0));
+      },
+      [](const Eigen::VectorXd&) {
+        return Eigen::MatrixXd(Eigen::Vector2d(1.0, 1e-15).asDiagonal());
+      });
+  LMParameters params;
+  params.max_iterations = 1;
+  const LMResult result = model.solve(Eigen::Vector2d(0, 0), params);
+  EXPECT_EQ(model.calls, "rJr");
+  const Eigen::VectorXd x = vector_of(result.x);
+  EXPECT_NEAR(x(0), 1.0 / (1.0 + 1e-3), 1e-15);
+  EXPECT_NEAR(x(1), 1e-15 / (1e-30 + 1e-3 * 1e-12), 1e-12);
 }
 
 // ------------------------------------------------------------ damping
