@@ -1,0 +1,92 @@
+// Pseudo-inverse from the thin SVD and least squares by column-pivoting QR.
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+#include <utility>
+
+#include "zorvane/linalg/detail.h"
+
+namespace zorvane::linalg {
+namespace {
+
+/// The relative cutoff in use: rcond itself, or max(m, n) · ε when negative.
+double relative_cutoff(double rcond, Eigen::Index rows, Eigen::Index cols) {
+  if (rcond >= 0.0) return rcond;
+  return static_cast<double>(std::max(rows, cols)) * detail::kEpsilon;
+}
+
+/// A zero solution shaped like the dense right-hand side `b` with `cols` rows.
+template <class Dense>
+Dense zero_solution(const Dense& b, Eigen::Index cols) {
+  return Dense::Zero(cols, b.cols());
+}
+
+}  // namespace
+
+Tensor pinv(const Tensor& A, double rcond) {
+  detail::require_2d_f64_cpu(A, "pinv");
+  if (std::isnan(rcond)) detail::throw_argument_error("pinv", " requires a non-NaN rcond");
+  const Eigen::MatrixXd a = detail::gather_matrix(A);
+  const Eigen::Index m = a.rows();
+  const Eigen::Index n = a.cols();
+  Tensor result = detail::new_matrix_tensor(n, m);
+  // JacobiSVD cannot take an empty matrix, and the (n, m) result has nothing to fill.
+  if (std::min(m, n) == 0) return result;
+
+  const detail::SvdEngine svd(a, detail::kThinSvdOptions);
+  if (svd.info() != Eigen::Success) {
+    detail::throw_numerical_error("pinv", " failed -- SVD did not converge");
+  }
+  const Eigen::VectorXd& s = svd.singularValues();
+  const double cutoff = relative_cutoff(rcond, m, n) * s(0);
+  // The values are sorted in descending order, so the kept ones form a prefix;
+  // a value equal to the cutoff (or an infinite or NaN cutoff) keeps nothing more.
+  Eigen::Index kept = 0;
+  while (kept < s.size() && s(kept) > cutoff) ++kept;
+
+  auto p = detail::row_major_view(result, n, m);
+  if (kept == 0) {
+    p.setZero();
+    return result;
+  }
+  const Eigen::VectorXd inverse_values = s.head(kept).cwiseInverse();
+  p.noalias() = (svd.matrixV().leftCols(kept) * inverse_values.asDiagonal()) *
+                svd.matrixU().leftCols(kept).transpose();
+  return result;
+}
+
+LstsqResult lstsq(const Tensor& A, const Tensor& B) {
+  detail::require_2d_f64_cpu(A, "lstsq");
+  detail::require_rhs_f64_cpu(B, "lstsq");
+  Eigen::MatrixXd a = detail::gather_matrix(A);
+  const Eigen::Index m = a.rows();
+  const Eigen::Index n = a.cols();
+  const char* const rows_mismatch = " shape mismatch -- A has m rows but B has rows != m";
+  const char* const length_mismatch = " shape mismatch -- A has m rows but B has length != m";
+  const auto solve_zero = [n](const auto& b) { return zero_solution(b, n); };
+
+  // The QR cannot take a matrix without columns; with no rows or no columns
+  // there is nothing to determine and every unknown is zero.
+  if (m == 0 || n == 0) {
+    Tensor x = detail::solve_right_hand_side(B, m, "lstsq", rows_mismatch, length_mismatch,
+                                             solve_zero);
+    return LstsqResult{std::move(x), 0};
+  }
+
+  const Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(a);
+  const std::int64_t rank = qr.rank();
+  // For an all-zero A the factorisation still counts every pivot as non-zero
+  // and its triangular solve divides 0 by 0; no pivot column is meaningful, so
+  // every unknown is zero. NaN entries stay out of this branch and propagate.
+  const bool all_zero = rank == 0 && (qr.matrixQR().array() == 0.0).all();
+  Tensor x = all_zero ? detail::solve_right_hand_side(B, m, "lstsq", rows_mismatch,
+                                                      length_mismatch, solve_zero)
+                      : detail::solve_right_hand_side(
+                            B, m, "lstsq", rows_mismatch, length_mismatch, [&qr](const auto& b) {
+                              using Dense = std::decay_t<decltype(b)>;
+                              return Dense(qr.solve(b));
+                            });
+  return LstsqResult{std::move(x), rank};
+}
+
+}  // namespace zorvane::linalg

@@ -1,0 +1,49 @@
+// The Frobenius, induced 1-, induced infinity- and spectral norms.
+#include <cmath>
+
+#include "zorvane/linalg/detail.h"
+
+namespace zorvane::linalg {
+namespace {
+
+/// The largest absolute column sum; a NaN entry makes the norm NaN rather
+/// than letting the maximum skip its column.
+double largest_column_sum(const Eigen::MatrixXd& a) {
+  return a.cwiseAbs().colwise().sum().maxCoeff<Eigen::PropagateNaN>();
+}
+
+double largest_row_sum(const Eigen::MatrixXd& a) {
+  return a.cwiseAbs().rowwise().sum().maxCoeff<Eigen::PropagateNaN>();
+}
+
+/// The largest singular value, from the SVD engine without singular vectors.
+double largest_singular_value(const Eigen::MatrixXd& a) {
+  const detail::SvdEngine svd(a);
+  if (svd.info() != Eigen::Success) {
+    detail::throw_numerical_error("norm", " (spectral) failed -- SVD did not converge");
+  }
+  return svd.singularValues()(0);
+}
+
+}  // namespace
+
+double norm(const Tensor& A, NormKind kind) {
+  detail::require_2d_f64_cpu(A, "norm");
+  const Eigen::MatrixXd a = detail::gather_matrix(A);
+  // Every norm of an empty matrix is 0, and JacobiSVD cannot take one.
+  if (a.size() == 0) return 0.0;
+  switch (kind) {
+    case NormKind::Frobenius:
+      // A plain sum of squares, without the rescaling that would avoid overflow.
+      return std::sqrt(a.squaredNorm());
+    case NormKind::One:
+      return largest_column_sum(a);
+    case NormKind::Inf:
+      return largest_row_sum(a);
+    case NormKind::Spectral:
+      return largest_singular_value(a);
+  }
+  detail::throw_argument_error("norm", " received an unknown NormKind");
+}
+
+}  // namespace zorvane::linalg
