@@ -23,6 +23,7 @@ PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(shell find python include src
 
 demo: build python-package
 	$(BUILD)/examples/strided_trace
+	$(BUILD)/examples/curve_fit
 	$(VENV_PY) examples/tour.py
 
 test: cpp-test python-test
