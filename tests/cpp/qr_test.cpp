@@ -1,4 +1,5 @@
 // Thin Householder QR.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>

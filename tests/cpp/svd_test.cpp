@@ -1,4 +1,5 @@
 // Thin singular value decomposition.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
