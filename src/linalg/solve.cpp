@@ -32,7 +32,11 @@ Tensor solve(const Tensor& A, const Tensor& B) {
   if (!lu.isInvertible()) detail::throw_numerical_error("solve", kSingular);
   return detail::solve_right_hand_side(
       B, n, "solve", kRowsMismatch, kLengthMismatch, [&lu](const auto& rhs) {
-        return std::decay_t<decltype(rhs)>(lu.solve(rhs));
+        using Dense = std::decay_t<decltype(rhs)>;
+        // Eigen's solve binds a reference to the first entry of its right-hand
+        // side, which an n x 0 one does not have; its solution is itself.
+        if (rhs.size() == 0) return Dense(rhs);
+        return Dense(lu.solve(rhs));
       });
 }
 
