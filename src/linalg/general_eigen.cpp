@@ -12,16 +12,10 @@ constexpr const char* kNoConvergence = " failed to converge";
 EigResult eig(const Tensor& A) {
   detail::require_square_f64_cpu(A, "eig");
   const std::int64_t n = A.shape()[0];
-  Tensor values_real = detail::new_vector_tensor(n);
-  Tensor values_imag = detail::new_vector_tensor(n);
-  Tensor vectors_real = detail::new_matrix_tensor(n, n);
-  Tensor vectors_imag = detail::new_matrix_tensor(n, n);
-  const auto result = [&] {
-    return EigResult{std::move(values_real), std::move(values_imag), std::move(vectors_real),
-                     std::move(vectors_imag)};
-  };
+  EigResult result{detail::new_vector_tensor(n), detail::new_vector_tensor(n),
+                   detail::new_matrix_tensor(n, n), detail::new_matrix_tensor(n, n)};
   // The solver scales by the largest entry, which an empty matrix lacks.
-  if (n == 0) return result();
+  if (n == 0) return result;
 
   const Eigen::MatrixXd a = detail::gather_matrix(A);
   // Non-finite input cannot converge, but the solver does not always say so:
@@ -33,11 +27,11 @@ EigResult eig(const Tensor& A) {
 
   const Eigen::VectorXcd& values = solver.eigenvalues();
   const Eigen::MatrixXcd vectors = solver.eigenvectors();  // unit-norm columns
-  detail::vector_view(values_real, n) = values.real();
-  detail::vector_view(values_imag, n) = values.imag();
-  detail::row_major_view(vectors_real, n, n) = vectors.real();
-  detail::row_major_view(vectors_imag, n, n) = vectors.imag();
-  return result();
+  detail::vector_view(result.values_real, n) = values.real();
+  detail::vector_view(result.values_imag, n) = values.imag();
+  detail::row_major_view(result.vectors_real, n, n) = vectors.real();
+  detail::row_major_view(result.vectors_imag, n, n) = vectors.imag();
+  return result;
 }
 
 }  // namespace zorvane::linalg

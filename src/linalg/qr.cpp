@@ -24,7 +24,7 @@ QRResult qr(const Tensor& A) {
   detail::row_major_view(Q, m, k) = thin_q;
   // The packed matrix holds the reflectors below the diagonal; R keeps exact zeros there.
   detail::row_major_view(R, k, n) =
-      householder.matrixQR().topRows(k).template triangularView<Eigen::Upper>();
+      householder.matrixQR().topRows(k).triangularView<Eigen::Upper>();
   return QRResult{std::move(Q), std::move(R)};
 }
 

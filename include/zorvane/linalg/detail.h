@@ -202,8 +202,8 @@ ZORVANE_LINALG_API inline LUResult lu_factor(const Tensor& A) {
     for (Eigen::Index i = 0; i < n; ++i) dense(permutation.indices()(i), i) = 1.0;
     return t;
   };
-  Tensor L = triangle_tensor(lu.matrixLU().template triangularView<Eigen::UnitLower>());
-  Tensor U = triangle_tensor(lu.matrixLU().template triangularView<Eigen::Upper>());
+  Tensor L = triangle_tensor(lu.matrixLU().triangularView<Eigen::UnitLower>());
+  Tensor U = triangle_tensor(lu.matrixLU().triangularView<Eigen::Upper>());
   Tensor P = permutation_tensor(lu.permutationP());
   Tensor Q = permutation_tensor(lu.permutationQ());
   return LUResult{std::move(L), std::move(U), std::move(P), std::move(Q),
