@@ -27,11 +27,12 @@ struct ExportedHelpers {
   Eigen::VectorXd (*gather_vec)(const Tensor&);
   Tensor (*scatter)(const Eigen::MatrixXd&);
   Tensor (*scatter_vec)(const Eigen::VectorXd&);
+  LUResult (*lu)(const Tensor&);
 };
 
 [[maybe_unused]] __attribute__((used)) const ExportedHelpers kExportedHelpers = {
     &require_2d_f64_cpu, &require_square_f64_cpu, &require_symmetric, &gather_matrix,
-    &gather_vector,      &scatter_matrix,         &scatter_vector,
+    &gather_vector,      &scatter_matrix,         &scatter_vector,    &lu_factor,
 };
 
 }  // namespace
