@@ -4,69 +4,55 @@
 #include <atomic>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace zorvane {
-
-std::size_t element_size(DType dtype) noexcept {
-  switch (dtype) {
-    case DType::Int32:
-    case DType::Float32:
-      return 4;
-    case DType::Int64:
-    case DType::Float64:
-      return 8;
-  }
-  return 8;
-}
 
 namespace core_detail {
 
 DimArray::DimArray(std::initializer_list<long> values) {
   static_assert(sizeof(long) == sizeof(std::int64_t), "extents are 64-bit");
-  assign(reinterpret_cast<const std::int64_t*>(values.begin()), values.size());
+  resize_uninitialized(values.size());
+  std::copy(values.begin(), values.end(), mutable_data());
 }
 
-DimArray::DimArray(const std::int64_t* values, std::size_t size) { assign(values, size); }
-
-DimArray::DimArray(const DimArray& other) { assign(other.data(), other.size_); }
-
-DimArray::DimArray(DimArray&& other) noexcept
-    : size_(other.size_), heap_(std::move(other.heap_)) {
-  std::copy(other.inline_, other.inline_ + kInline, inline_);
-  other.size_ = 0;
+DimArray::DimArray(const std::int64_t* values, std::size_t size) {
+  resize_uninitialized(size);
+  std::copy(values, values + size, mutable_data());
 }
+
+DimArray::DimArray(const DimArray& other) : DimArray(other.data(), other.size_) {}
 
 DimArray& DimArray::operator=(const DimArray& other) {
-  if (this != &other) assign(other.data(), other.size_);
-  return *this;
-}
-
-DimArray& DimArray::operator=(DimArray&& other) noexcept {
   if (this != &other) {
-    size_ = other.size_;
-    heap_ = std::move(other.heap_);
-    std::copy(other.inline_, other.inline_ + kInline, inline_);
-    other.size_ = 0;
+    DimArray copy(other);
+    *this = std::move(copy);
   }
   return *this;
 }
 
-void DimArray::assign(const std::int64_t* values, std::size_t size) {
-  std::unique_ptr<std::int64_t[]> heap;
-  if (size > kInline) heap.reset(new std::int64_t[size]);
-  heap_ = std::move(heap);
+void DimArray::resize_uninitialized(std::size_t size) {
+  std::int64_t* heap = size > kInline ? new std::int64_t[size] : nullptr;
+  release();
+  heap_ = heap;
   size_ = size;
-  std::copy(values, values + size, mutable_data());
+}
+
+void DimArray::release() noexcept {
+  delete[] heap_;
+  heap_ = nullptr;
+  size_ = 0;
 }
 
 // One allocation holds the reference count and the elements, so creating a
-// tensor costs a single trip to the allocator.
+// tensor costs a single trip to the allocator. The plain allocator's 16-byte
+// alignment serves every dtype; over-aligned allocation costs several times
+// as much in glibc, which shows on small matrices.
 struct Storage {
   std::atomic<std::int64_t> references{1};
   std::size_t bytes = 0;
 
-  static constexpr std::size_t kAlignment = 64;
-  static constexpr std::size_t kHeader = 64;  // keeps the elements 64-byte aligned
+  static constexpr std::size_t kHeader = 16;
 
   unsigned char* elements() noexcept {
     return bytes == 0 ? nullptr : reinterpret_cast<unsigned char*>(this) + kHeader;
@@ -74,7 +60,7 @@ struct Storage {
 
   static Storage* create(std::size_t bytes) {
     static_assert(sizeof(Storage) <= kHeader, "header must fit before the elements");
-    void* memory = ::operator new(kHeader + bytes, std::align_val_t{kAlignment});
+    void* memory = ::operator new(kHeader + bytes);
     Storage* storage = new (memory) Storage;
     storage->bytes = bytes;
     return storage;
@@ -82,7 +68,7 @@ struct Storage {
 
   static void destroy(Storage* storage) noexcept {
     storage->~Storage();
-    ::operator delete(static_cast<void*>(storage), std::align_val_t{kAlignment});
+    ::operator delete(static_cast<void*>(storage));
   }
 };
 
@@ -95,22 +81,27 @@ constexpr std::int64_t kMaxElements = std::int64_t{1} << 60;
 // Element count of `shape`; a count that reaches 2^60 cannot be stored.
 std::int64_t checked_element_count(const Shape& shape) {
   std::int64_t count = 1;
+  bool too_many = false;
   for (std::int64_t extent : shape) {
     if (extent < 0) throw std::invalid_argument("zorvane: tensor extents must be non-negative");
+    // Saturates instead of overflowing; a zero extent later still wins.
+    if (__builtin_mul_overflow(count, extent, &count) || count >= kMaxElements) {
+      too_many = true;
+      count = 1;
+    }
   }
   for (std::int64_t extent : shape) {
     if (extent == 0) return 0;
-    if (__builtin_mul_overflow(count, extent, &count) || count >= kMaxElements) {
-      throw std::bad_alloc();
-    }
   }
+  if (too_many) throw std::bad_alloc();
   return count;
 }
 
 }  // namespace
 
 Strides Strides::row_major(const Shape& shape) {
-  Strides strides(shape.data(), shape.size());
+  Strides strides;
+  strides.resize_uninitialized(shape.size());
   std::int64_t step = 1;
   for (std::size_t k = shape.size(); k-- > 0;) {
     strides.mutable_data()[k] = step;
@@ -122,9 +113,11 @@ Strides Strides::row_major(const Shape& shape) {
 }
 
 Tensor::Tensor(Shape shape, DType dtype, Device device)
-    : shape_(std::move(shape)), dtype_(dtype), device_(device) {
-  numel_ = checked_element_count(shape_);
-  strides_ = Strides::row_major(shape_);
+    : shape_(std::move(shape)),
+      strides_(Strides::row_major(shape_)),
+      numel_(checked_element_count(shape_)),
+      dtype_(dtype),
+      device_(device) {
   storage_ = core_detail::Storage::create(static_cast<std::size_t>(numel_) * element_size(dtype));
   first_ = storage_->elements();
 }

@@ -11,23 +11,51 @@ namespace {
 
 constexpr const char* kEigSym = "eig_sym";
 
-/// The ascending eigenvalues as returned by eig_sym, read in place.
-using Spectrum = Eigen::Map<const Eigen::VectorXd>;
+/// The ascending eigenvalues of eig_sym.
+using Spectrum = Eigen::VectorXd;
+
+/// eig_sym's checks and solver. An empty matrix leaves the solver unused: it
+/// takes the largest entry of its input, which an empty matrix lacks.
+class SymmetricEigenSolve {
+ public:
+  explicit SymmetricEigenSolve(const Tensor& A) {
+    detail::require_square_f64_cpu(A, kEigSym);
+    const Eigen::MatrixXd a = detail::gather_matrix(A);
+    detail::require_symmetric(a, kEigSym);
+    size_ = a.rows();
+    if (size_ == 0) return;
+    solver_.compute(a, Eigen::ComputeEigenvectors);
+    if (solver_.info() != Eigen::Success) {
+      detail::throw_numerical_error(kEigSym, " failed to converge");
+    }
+  }
+
+  Eigen::Index size() const { return size_; }
+  const Spectrum& values() const { return solver_.eigenvalues(); }
+  const Eigen::MatrixXd& vectors() const { return solver_.eigenvectors(); }
+
+ private:
+  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver_;
+  Eigen::Index size_ = 0;
+};
 
 /// The skeleton shared by the spectral functions. `test(w)` throws when the
 /// function is undefined on the spectrum w; `map(w_i, w)` gives f(w_i).
 template <class Test, class ScalarMap>
 Tensor apply_to_spectrum(const Tensor& A, Test&& test, ScalarMap&& map) {
-  const EigenResult eigen = eig_sym(A);
-  const std::int64_t n = eigen.values.shape()[0];
+  const SymmetricEigenSolve eigen(A);
+  const Eigen::Index n = eigen.size();
   if (n == 0) return detail::new_matrix_tensor(0, 0);  // no eigenvalue to test or map
 
-  const Spectrum w(eigen.values.data(), n);
+  const Spectrum& w = eigen.values();
   test(w);
   Eigen::VectorXd d(n);
-  for (std::int64_t i = 0; i < n; ++i) d(i) = map(w(i), w);
+  for (Eigen::Index i = 0; i < n; ++i) d(i) = map(w(i), w);
 
-  const Eigen::Map<const detail::RowMajorMatrix> v(eigen.vectors.data(), n, n);
+  // The eigenvectors in the row-major layout that eig_sym hands out, so the
+  // product below is the one a caller of eig_sym would form.
+  const detail::RowMajorMatrix vectors = eigen.vectors();
+  const Eigen::Map<const detail::RowMajorMatrix> v(vectors.data(), n, n);
   const detail::RowMajorMatrix product = (v * d.asDiagonal()) * v.transpose();
   // Rounding leaves the product slightly asymmetric; averaging each entry with
   // its mirror (read from the untouched product) makes the result symmetric
@@ -91,20 +119,11 @@ double sign_of(double value, const Spectrum& w) {
 }  // namespace
 
 EigenResult eig_sym(const Tensor& A) {
-  detail::require_square_f64_cpu(A, kEigSym);
-  const Eigen::MatrixXd a = detail::gather_matrix(A);
-  detail::require_symmetric(a, kEigSym);
-  // The solver takes the largest entry of its input, which an empty matrix lacks.
-  if (a.size() == 0) {
+  const SymmetricEigenSolve eigen(A);
+  if (eigen.size() == 0) {
     return EigenResult{detail::new_vector_tensor(0), detail::new_matrix_tensor(0, 0)};
   }
-
-  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(a, Eigen::ComputeEigenvectors);
-  if (solver.info() != Eigen::Success) {
-    detail::throw_numerical_error(kEigSym, " failed to converge");
-  }
-  return EigenResult{detail::scatter_vector(solver.eigenvalues()),
-                     detail::scatter_matrix(solver.eigenvectors())};
+  return EigenResult{detail::scatter_vector(eigen.values()), detail::scatter_matrix(eigen.vectors())};
 }
 
 Tensor matrix_sqrt(const Tensor& A) {

@@ -151,6 +151,16 @@ TEST(Cholesky, NonFiniteEntries) {
                    std::runtime_error, kNotPositiveDefinite);
 }
 
+TEST(Cholesky, MatchesTheDenseFactorisationBitForBit) {
+  // The factor is computed in place on the working copy; it must be the
+  // very factor that LLT<MatrixXd, Lower> gives, including the blocked path.
+  for (const Eigen::Index n : {1, 4, 7, 16, 17, 64, 129}) {
+    const Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n));
+    const Eigen::MatrixXd dense = Eigen::LLT<Eigen::MatrixXd, Eigen::Lower>(a).matrixL();
+    EXPECT_TRUE(factor_of(a).cwiseEqual(dense).all()) << "n = " << n;
+  }
+}
+
 class CholeskyReference : public ::testing::TestWithParam<int> {};
 
 TEST_P(CholeskyReference, AgreesWithNumpy) {

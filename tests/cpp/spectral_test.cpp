@@ -224,6 +224,30 @@ TEST_P(SpectralFunction, ResultIsExactlySymmetric) {
   }
 }
 
+// What a caller of eig_sym would compute: V · diag(f(w)) · Vᵀ over the
+// returned row-major vectors, then averaged with its transpose.
+Eigen::MatrixXd through_eig_sym(const Eigen::MatrixXd& a, double (*f)(double)) {
+  const linalg::EigenResult eigen = linalg::eig_sym(tensor_from(a));
+  const Eigen::Index n = a.rows();
+  const Eigen::Map<const linalg::detail::RowMajorMatrix> v(eigen.vectors.data(), n, n);
+  Eigen::VectorXd d(n);
+  for (Eigen::Index i = 0; i < n; ++i) d(i) = f(eigen.values.data()[i]);
+  const linalg::detail::RowMajorMatrix p = (v * d.asDiagonal()) * v.transpose();
+  return (p + p.transpose()) * 0.5;
+}
+
+TEST(SpectralFunction, IsTheProductOfEigSymsFactorsBitForBit) {
+  for (const Eigen::Index n : {1, 4, 5, 8, 13, 16, 17, 33, 64}) {
+    const Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n));
+    EXPECT_TRUE(same_bits(matrix_of(linalg::matrix_exp(tensor_from(a))),
+                          through_eig_sym(a, [](double w) { return std::exp(w); })))
+        << "n = " << n;
+    EXPECT_TRUE(same_bits(matrix_of(linalg::matrix_log(tensor_from(a))),
+                          through_eig_sym(a, [](double w) { return std::log(w); })))
+        << "n = " << n;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(SymmetricFamily, SpectralFunction, ::testing::ValuesIn(kSpectralCases),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <memory>
 
 #define ZORVANE_CORE_API __attribute__((visibility("default")))
 
@@ -24,7 +23,9 @@ struct Device {
 };
 
 /// Bytes one element of `dtype` occupies.
-ZORVANE_CORE_API std::size_t element_size(DType dtype) noexcept;
+constexpr std::size_t element_size(DType dtype) noexcept {
+  return dtype == DType::Int32 || dtype == DType::Float32 ? 4 : 8;
+}
 
 namespace core_detail {
 
@@ -32,30 +33,49 @@ namespace core_detail {
 /// dimensions so that the common 1-D and 2-D tensors cost no extra allocation.
 class ZORVANE_CORE_API DimArray {
  public:
-  DimArray() noexcept = default;
+  DimArray() noexcept {}  // user-provided: a const empty tensor needs no initialiser
   DimArray(std::initializer_list<long> values);
   DimArray(const std::int64_t* values, std::size_t size);
   DimArray(const DimArray& other);
-  DimArray(DimArray&& other) noexcept;
+  DimArray(DimArray&& other) noexcept { take(other); }
   DimArray& operator=(const DimArray& other);
-  DimArray& operator=(DimArray&& other) noexcept;
-  ~DimArray() = default;
+  DimArray& operator=(DimArray&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~DimArray() { release(); }
 
   std::int64_t operator[](std::size_t i) const noexcept { return data()[i]; }
   std::size_t size() const noexcept { return size_; }
-  const std::int64_t* data() const noexcept { return heap_ ? heap_.get() : inline_; }
+  const std::int64_t* data() const noexcept { return heap_ ? heap_ : inline_; }
   const std::int64_t* begin() const noexcept { return data(); }
   const std::int64_t* end() const noexcept { return data() + size_; }
 
  protected:
-  std::int64_t* mutable_data() noexcept { return heap_ ? heap_.get() : inline_; }
-  void assign(const std::int64_t* values, std::size_t size);
+  std::int64_t* mutable_data() noexcept { return heap_ ? heap_ : inline_; }
+  /// Makes room for `size` values, leaving them unspecified.
+  void resize_uninitialized(std::size_t size);
 
  private:
   static constexpr std::size_t kInline = 4;
+
+  void take(DimArray& other) noexcept {
+    size_ = other.size_;
+    heap_ = other.heap_;
+    if (!heap_) {
+      for (std::size_t k = 0; k < size_; ++k) inline_[k] = other.inline_[k];
+    }
+    other.size_ = 0;
+    other.heap_ = nullptr;
+  }
+  void release() noexcept;
+
   std::size_t size_ = 0;
-  std::int64_t inline_[kInline] = {};
-  std::unique_ptr<std::int64_t[]> heap_;
+  std::int64_t* heap_ = nullptr;  // owned; used only beyond kInline values
+  std::int64_t inline_[kInline];
 };
 
 struct Storage;
