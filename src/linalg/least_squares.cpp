@@ -68,7 +68,7 @@ LstsqResult lstsq(const Tensor& A, const Tensor& B) {
   // The QR cannot take a matrix without columns; with no rows or no columns
   // there is nothing to determine and every unknown is zero.
   if (m == 0 || n == 0) {
-    Tensor x = detail::solve_right_hand_side(B, m, "lstsq", rows_mismatch, length_mismatch,
+    Tensor x = detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch, length_mismatch,
                                              solve_zero);
     return LstsqResult{std::move(x), 0};
   }
@@ -79,10 +79,10 @@ LstsqResult lstsq(const Tensor& A, const Tensor& B) {
   // and its triangular solve divides 0 by 0; no pivot column is meaningful, so
   // every unknown is zero. NaN entries stay out of this branch and propagate.
   const bool all_zero = rank == 0 && (qr.matrixQR().array() == 0.0).all();
-  Tensor x = all_zero ? detail::solve_right_hand_side(B, m, "lstsq", rows_mismatch,
+  Tensor x = all_zero ? detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch,
                                                       length_mismatch, solve_zero)
                       : detail::solve_right_hand_side(
-                            B, m, "lstsq", rows_mismatch, length_mismatch, [&qr](const auto& b) {
+                            B, m, n, "lstsq", rows_mismatch, length_mismatch, [&qr](const auto& b) {
                               using Dense = std::decay_t<decltype(b)>;
                               return Dense(qr.solve(b));
                             });

@@ -1,6 +1,5 @@
 // Linear solve and inverse through one full-pivot LU per call.
 #include <type_traits>
-#include <utility>
 
 #include "zorvane/linalg/detail.h"
 
@@ -22,22 +21,19 @@ Tensor solve(const Tensor& A, const Tensor& B) {
   detail::require_rhs_f64_cpu(B, "solve");
   const std::int64_t n = A.shape()[0];
   if (n == 0) {
-    // FullPivLU cannot take 0 x 0; the empty system has the empty solution,
-    // but B's shape is still checked.
-    return detail::solve_right_hand_side(B, 0, "solve", kRowsMismatch, kLengthMismatch,
-                                         [](auto&& rhs) { return std::move(rhs); });
+    // FullPivLU cannot take 0 x 0; the empty system has the empty solution
+    // (every right-hand side of it is empty), but B's shape is still checked.
+    return detail::solve_right_hand_side(B, 0, 0, "solve", kRowsMismatch, kLengthMismatch,
+                                         [](const auto& rhs) { return rhs; });
   }
   Eigen::MatrixXd packed = detail::gather_matrix(A);
   const InPlaceLU lu(packed);
   if (!lu.isInvertible()) detail::throw_numerical_error("solve", kSingular);
-  return detail::solve_right_hand_side(
-      B, n, "solve", kRowsMismatch, kLengthMismatch, [&lu](const auto& rhs) {
-        using Dense = std::decay_t<decltype(rhs)>;
-        // Eigen's solve binds a reference to the first entry of its right-hand
-        // side, which an n x 0 one does not have; its solution is itself.
-        if (rhs.size() == 0) return Dense(rhs);
-        return Dense(lu.solve(rhs));
-      });
+  return detail::solve_right_hand_side(B, n, n, "solve", kRowsMismatch, kLengthMismatch,
+                                       [&lu](const auto& rhs) {
+                                         using Dense = std::decay_t<decltype(rhs)>;
+                                         return Dense(lu.solve(rhs));
+                                       });
 }
 
 Tensor inv(const Tensor& A) {

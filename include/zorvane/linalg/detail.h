@@ -150,20 +150,28 @@ ZORVANE_LINALG_API inline Tensor scatter_vector(const Eigen::VectorXd& v) {
   return t;
 }
 
-/// Solves for a right-hand side B of shape (rows) or (rows, k), both gathered
-/// and scattered like any other argument. `solve_dense` maps a dense vector or
-/// matrix right-hand side to the dense solution of the same kind.
+/// Solves for a right-hand side B of shape (rows) or (rows, k), gathered and
+/// scattered like any other argument, giving a solution of `unknowns` rows
+/// (and k columns). `solve_dense` maps a dense right-hand side to the dense
+/// solution of the same kind. A right-hand side without entries never reaches
+/// it: Eigen's solvers bind a reference to the first entry, and the solution
+/// of such a system is all zero (that is, empty or of zero columns).
 template <class SolveDense>
-Tensor solve_right_hand_side(const Tensor& B, std::int64_t rows, const char* operation,
-                             const char* rows_mismatch, const char* length_mismatch,
-                             SolveDense&& solve_dense) {
+Tensor solve_right_hand_side(const Tensor& B, std::int64_t rows, std::int64_t unknowns,
+                             const char* operation, const char* rows_mismatch,
+                             const char* length_mismatch, SolveDense&& solve_dense) {
+  const auto solve_or_zero = [&](const auto& rhs) {
+    using Dense = std::decay_t<decltype(rhs)>;
+    if (rhs.size() == 0) return Dense(Dense::Zero(unknowns, rhs.cols()));
+    return Dense(solve_dense(rhs));
+  };
   if (B.ndim() == 2) {
     if (B.shape()[0] != rows) throw_argument_error(operation, rows_mismatch);
-    return scatter_matrix(solve_dense(gather_matrix(B)));
+    return scatter_matrix(solve_or_zero(gather_matrix(B)));
   }
   if (B.ndim() == 1) {
     if (B.shape()[0] != rows) throw_argument_error(operation, length_mismatch);
-    return scatter_vector(solve_dense(gather_vector(B)));
+    return scatter_vector(solve_or_zero(gather_vector(B)));
   }
   throw_argument_error(operation, kRequiresRhs1dOr2d);
 }
