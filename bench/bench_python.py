@@ -23,6 +23,7 @@ import platform
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -500,12 +501,11 @@ def summary(data: dict) -> str:
 
 def first_touch_run(log) -> list[dict]:
     """Runs the large orders again in a child process with the tunables set."""
-    out = RESULTS_DIR / ".first_touch.json"
     env = dict(os.environ, GLIBC_TUNABLES=FIRST_TOUCH_TUNABLES)
-    subprocess.run([sys.executable, __file__, "--child", str(out)], env=env, check=True)
-    records = json.loads(out.read_text())
-    out.unlink()
-    return records
+    with tempfile.TemporaryDirectory() as scratch:
+        out = Path(scratch) / "first_touch.json"
+        subprocess.run([sys.executable, __file__, "--child", str(out)], env=env, check=True)
+        return json.loads(out.read_text())
 
 
 def main() -> int:
