@@ -4,7 +4,8 @@
 // matrix (gather), the result tensors and the copy into them (scatter).
 //
 // Benchmarks are named "<operation>/<side>/<n>" with side "zorvane" or
-// "eigen"; bench/summarize_cpp.py turns the JSON output into the overhead table.
+// "eigen", or "part" for the pieces of the overhead timed alone;
+// bench/summarize_cpp.py turns the JSON output into the overhead table.
 #include <benchmark/benchmark.h>
 
 #include <Eigen/Dense>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "zorvane/core/tensor.h"
+#include "zorvane/linalg/detail.h"
 #include "zorvane/linalg/linalg.h"
 
 namespace {
@@ -210,10 +212,36 @@ void register_all() {
   // single Eigen decomposition, so it has no bare counterpart here.
 }
 
+/// The pieces the overhead is made of, each alone: where the time between an
+/// operation and its bare Eigen call goes.
+void register_parts() {
+  namespace detail = linalg::detail;
+  const auto part = [](const char* name, Kind kind, Body body) {
+    register_side(name, "part", kind, std::move(body));
+  };
+  part("new_matrix_tensor", Kind::General, [](const Inputs& in) {
+    Tensor t = detail::new_matrix_tensor(in.a.rows(), in.a.cols());
+    return static_cast<double>(t.numel());
+  });
+  part("gather_matrix", Kind::General,
+       [](const Inputs& in) { return first(detail::gather_matrix(in.A)); });
+  part("require_symmetric", Kind::SymmetricPositiveDefinite, [](const Inputs& in) {
+    detail::require_symmetric(in.a, "bench");
+    return 0.0;
+  });
+  part("scatter_matrix", Kind::General,
+       [](const Inputs& in) { return first(detail::scatter_matrix(in.a)); });
+  part("matrixxd_copy", Kind::General, [](const Inputs& in) {
+    const Eigen::MatrixXd copy = in.a;  // what a decomposition's own copy of its input costs
+    return first(copy);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   register_all();
+  register_parts();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
