@@ -35,7 +35,7 @@ def fmt_ns(ns: float) -> str:
 
 
 def table(times: dict) -> tuple[list[str], list[str]]:
-    operations = list(dict.fromkeys(op for op, side, _ in times if side == "zorvane"))
+    operations = sorted({op for op, side, _ in times if side == "zorvane"})
     head = (f"| operation | n={SMALL}: ours | bare Eigen | overhead | "
             + " | ".join(f"n={n}: ours / bare / overhead" for n in LARGE) + " | meets goals |")
     lines = [head, "| --- | ---: | ---: | ---: | " + " | ".join("---:" for _ in LARGE) + " | --- |"]
@@ -59,7 +59,7 @@ def table(times: dict) -> tuple[list[str], list[str]]:
 
 
 def parts_table(times: dict) -> list[str]:
-    parts = list(dict.fromkeys(op for op, side, _ in times if side == "part"))
+    parts = sorted({op for op, side, _ in times if side == "part"})
     if not parts:
         return []
     orders = sorted({n for op, side, n in times if side == "part"})
