@@ -175,6 +175,8 @@ def run_batch(side: Side) -> float:
 
 def time_interleaved(sides: list[Side], controller: ThreadpoolController) -> None:
     """Rounds of one batch per side, in rotating order; keeps every per-call time."""
+    if not sides:
+        return
     per_round = sum(s.number * max(s.single_call_s, 1e-9) for s in sides)
     rounds = int(min(MAX_ROUNDS, max(MIN_ROUNDS, CASE_BUDGET_S * len(sides) / per_round)))
     gc.disable()
