@@ -445,6 +445,12 @@ def markdown(data: dict) -> str:
            "- Median CPU time per call over interleaved rounds, NumPy's BLAS on one thread; "
            "the default-thread column is wall-clock time.", ""]
     out += [f"## n = {GOAL_ORDER}: the 3x goal", ""] + goal + [""]
+    split = time_split(data)
+    if split:
+        out += [f"## Where our time goes at n = {GOAL_ORDER}", "",
+                "Module and binding: our Python time less the library call timed in C++ "
+                "(argument import and copy, result export, the call). Library overhead: "
+                "the library call less the bare Eigen computation.", ""] + split + [""]
     out += ["## Ratio (peer / ours) at every n", ""] + ratio_table(data["results"], ORDERS)
     if skipped:
         out += ["Not timed (a single call would exceed "
@@ -491,6 +497,41 @@ def plot(data: dict, path: Path) -> None:
     plt.close(fig)
 
 
+def cpp_times(date: str) -> dict:
+    """{(operation, side, n): seconds} from the C++ benchmark of the same day, if it ran."""
+    path = RESULTS_DIR / f"{date}-cpp.json"
+    if not path.exists():
+        return {}
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+    times = {}
+    for entry in json.loads(path.read_text())["benchmarks"]:
+        if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") != "median":
+            continue
+        operation, side, n = entry["run_name"].split("/")
+        times[(operation, side, int(n))] = entry["cpu_time"] * scale[entry["time_unit"]]
+    return times
+
+
+def time_split(data: dict) -> list[str]:
+    """Where our time goes at n = 4: Eigen's own work, what the library adds
+    around it, and what the module adds (argument import and copy, result
+    export, the call itself)."""
+    cpp = cpp_times(data["date"])
+    if not cpp:
+        return []
+    lines = ["| function | ours from Python | module and binding | library overhead | "
+             "bare Eigen |", "| --- | ---: | ---: | ---: | ---: |"]
+    for record in (r for r in data["results"] if r["n"] == GOAL_ORDER):
+        key = (record["function"], "zorvane", GOAL_ORDER)
+        total = record["times_s"].get("ours")
+        if key not in cpp or total is None:
+            continue
+        library, bare = cpp[key], cpp[(record["function"], "eigen", GOAL_ORDER)]
+        lines.append(f"| {record['function']} | {fmt_us(total)} | {fmt_us(total - library)} | "
+                     f"{fmt_us(library - bare)} | {fmt_us(bare)} |")
+    return lines
+
+
 def summary(data: dict) -> str:
     goal, missed = goal_lines(data["results"])
     text = ["", f"n = {GOAL_ORDER}: ratio = peer time / our time, goal >= {GOAL_RATIO:.0f}x", ""]
@@ -500,6 +541,10 @@ def summary(data: dict) -> str:
         text.append(f"Goal missed for {len(missed)}: " + "; ".join(missed))
     else:
         text.append("Goal met for every function and peer.")
+    split = time_split(data)
+    if split:
+        text += ["", f"Where our time goes at n = {GOAL_ORDER} (library and bare Eigen from the "
+                 "C++ benchmark of the same day):", ""] + split
     return "\n".join(text)
 
 
@@ -520,6 +565,8 @@ def main() -> int:
     parser.add_argument("--orders", type=int, nargs="+", default=list(ORDERS))
     parser.add_argument("--no-first-touch", action="store_true",
                         help="skip the second run with glibc's heap tunables")
+    parser.add_argument("--from-json", metavar="JSON", type=Path,
+                        help="write the table, plot and summary again from an earlier run")
     parser.add_argument("--child", metavar="JSON", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -529,6 +576,10 @@ def main() -> int:
     if args.child:
         records = measure(FIRST_TOUCH_ORDERS, log)
         Path(args.child).write_text(json.dumps(list(records.values())))
+        return 0
+
+    if args.from_json:
+        write_outputs(json.loads(args.from_json.read_text()), log)
         return 0
 
     env = environment()
@@ -546,14 +597,18 @@ def main() -> int:
         data["first_touch"] = {"tunables": FIRST_TOUCH_TUNABLES, "results": first_touch_run(log)}
     data["elapsed_s"] = time.perf_counter() - started
 
+    write_outputs(data, log)
+    return 0
+
+
+def write_outputs(data: dict, log) -> None:
     RESULTS_DIR.mkdir(exist_ok=True)
     stem = RESULTS_DIR / data["date"]
     stem.with_suffix(".json").write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
     stem.with_suffix(".md").write_text(markdown(data) + "\n")
     plot(data, stem.with_suffix(".png"))
     log(summary(data))
-    log(f"\nwrote {stem}.json, .md and .png in {data['elapsed_s']:.0f} s")
-    return 0
+    log(f"\nwrote {stem}.json, .md and .png; the measurements took {data['elapsed_s']:.0f} s")
 
 
 if __name__ == "__main__":
