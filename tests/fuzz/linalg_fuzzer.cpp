@@ -3,6 +3,7 @@
 // return well-formed results or throw std::invalid_argument,
 // std::runtime_error (messages starting "zorvane: " and naming the operation)
 // or std::bad_alloc. Anything else aborts, which libFuzzer reports as a crash.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
