@@ -1,7 +1,9 @@
-"""Results are freed exactly once: many calls leave resident memory flat."""
+"""Results are freed exactly once: many calls, failing ones included, leave
+resident memory and the count of live Python allocations flat."""
 
 import gc
 import resource
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -59,3 +61,74 @@ def test_repeated_calls_keep_resident_memory_flat(name):
     gc.collect()
     growth = resident_bytes() - before
     assert growth < BOUND_BYTES, f"{name}: resident memory grew by {growth} bytes"
+
+
+# The same calls counted by Python's own allocator: every result array and
+# its capsule is a traced block, so a leak of one result per call adds at
+# least two blocks and a few hundred bytes per call. Interpreter caches may
+# settle by a few blocks; the bounds are far below a leak's growth.
+TRACED_CALLS = 3_000
+TRACED_BLOCK_BOUND = 200
+TRACED_BYTE_BOUND = 64 * 1024
+
+EMPTY = np.zeros((0, 0))
+NAN_MATRIX = np.full((3, 3), np.nan)
+TRACED_CALLS_BY_NAME = {
+    **CALLS_BY_NAME,
+    "empty_eig_sym": lambda: zl.eig_sym(EMPTY),
+    "empty_svd": lambda: zl.svd(np.zeros((0, 3))),
+    "wide_qr": lambda: zl.qr(np.ones((2, 5))),
+    "matrix_solve": lambda: zl.solve(SPD, np.ones((3, 4))),
+    "converted_lu": lambda: zl.lu(np.asfortranarray(SPD.astype(np.float32))),
+    "failing_svd": lambda: zl.svd(NAN_MATRIX),
+    "failing_matrix_log": lambda: zl.matrix_log(-SPD),
+    "failing_symmetry": lambda: zl.eig_sym(np.triu(SPD)),
+    "failing_square": lambda: zl.eig(np.ones((2, 3))),
+    "failing_solve_rank": lambda: zl.solve(SPD, np.ones((3, 1, 1))),
+    "failing_singular": lambda: zl.solve(np.zeros((3, 3)), B),
+    "failing_import": lambda: zl.trace(np.ones(3, dtype=np.complex128)),
+}
+
+
+def traced_blocks_and_bytes():
+    gc.collect()
+    stats = tracemalloc.take_snapshot().statistics("filename")
+    return sum(s.count for s in stats), sum(s.size for s in stats)
+
+
+def run_counting_errors(call, times):
+    for _ in range(times):
+        try:
+            call()
+        except (TypeError, ValueError, RuntimeError):
+            pass
+
+
+@pytest.fixture(scope="module")
+def tracing():
+    tracemalloc.start()
+    yield
+    tracemalloc.stop()
+
+
+@pytest.mark.parametrize("name", list(TRACED_CALLS_BY_NAME))
+def test_repeated_calls_keep_python_allocations_flat(name, tracing):
+    call = TRACED_CALLS_BY_NAME[name]
+    run_counting_errors(call, 200)  # let caches and free lists fill
+    blocks_before, bytes_before = traced_blocks_and_bytes()
+    run_counting_errors(call, TRACED_CALLS)
+    blocks_after, bytes_after = traced_blocks_and_bytes()
+    assert blocks_after - blocks_before < TRACED_BLOCK_BOUND, f"{name}: live blocks grew"
+    assert bytes_after - bytes_before < TRACED_BYTE_BOUND, f"{name}: live bytes grew"
+
+
+def test_a_kept_result_per_call_would_break_the_bounds(tracing):
+    # The bounds must catch the leak they are meant for: holding on to every
+    # result is what a reference leak looks like from outside.
+    kept = []
+    blocks_before, bytes_before = traced_blocks_and_bytes()
+    for _ in range(TRACED_CALLS):
+        kept.append(zl.matrix_sign(SPD))
+    blocks_after, bytes_after = traced_blocks_and_bytes()
+    assert blocks_after - blocks_before > 10 * TRACED_BLOCK_BOUND
+    assert bytes_after - bytes_before > 4 * TRACED_BYTE_BOUND

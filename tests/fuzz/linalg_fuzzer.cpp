@@ -1,0 +1,558 @@
+// libFuzzer harness: the input bytes choose an operation, tensors (shape,
+// strides, dtype, device, values) and options, and the call must either
+// return well-formed results or throw std::invalid_argument,
+// std::runtime_error (messages starting "zorvane: " and naming the operation)
+// or std::bad_alloc. Anything else aborts, which libFuzzer reports as a crash.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include "zorvane/core/tensor.h"
+#include "zorvane/linalg/detail.h"
+#include "zorvane/linalg/linalg.h"
+
+namespace zl = zorvane::linalg;
+using zorvane::Device;
+using zorvane::DeviceKind;
+using zorvane::DType;
+using zorvane::Shape;
+using zorvane::Strides;
+using zorvane::Tensor;
+
+namespace {
+
+constexpr std::int64_t kMaxExtent = 12;
+
+[[noreturn]] void fail(const char* operation, const std::string& what) {
+  std::fprintf(stderr, "zorvane fuzz: %s: %s\n", operation, what.c_str());
+  std::abort();
+}
+
+void expect(bool condition, const char* operation, const char* what) {
+  if (!condition) fail(operation, what);
+}
+
+/// Reads the fuzzer's bytes front to back; past the end every read gives 0.
+class ByteReader {
+ public:
+  ByteReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  bool flag(unsigned one_in) { return byte() % one_in == 0; }
+
+  /// A value from a menu of awkward classes, or an ordinary small number.
+  double value() {
+    const std::uint8_t kind = byte();
+    switch (kind % 24) {
+      case 0: return std::numeric_limits<double>::quiet_NaN();
+      case 1: return std::numeric_limits<double>::infinity();
+      case 2: return -std::numeric_limits<double>::infinity();
+      case 3: return std::numeric_limits<double>::denorm_min() * (1 + byte());
+      case 4: return (kind & 32 ? -1.0 : 1.0) * std::numeric_limits<double>::max() / (1 + byte());
+      case 5: return (kind & 32 ? -1.0 : 1.0) * std::numeric_limits<double>::min() * (1 + byte());
+      case 6: return 0.0;
+      case 7: return -0.0;
+      case 8: return std::ldexp(1.0 + byte() / 256.0, static_cast<int>(byte()) - 128);
+      case 9: return 1.0;
+      default: {
+        const auto raw = static_cast<std::int16_t>((byte() << 8) | byte());
+        return static_cast<double>(raw) / 1024.0;
+      }
+    }
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+/// A tensor built by the harness together with what it should hold.
+struct Argument {
+  Tensor tensor;
+  std::vector<double> logical;  // row-major element values of the view (float64 only)
+  bool float64_cpu = false;
+  bool moderate = true;  // every value finite, and 0 or of magnitude within [1e-100, 1e100]
+};
+
+std::int64_t extent(ByteReader& in) {
+  const std::uint8_t b = in.byte();
+  if (b % 8 == 0) return 0;
+  if (b % 8 == 1) return 1;
+  return (b >> 3) % (kMaxExtent + 1);
+}
+
+/// The storage offset of logical element `index` (row-major order) in the view.
+std::int64_t element_offset(const std::vector<std::int64_t>& shape,
+                            const std::vector<std::int64_t>& strides, std::int64_t index) {
+  std::int64_t offset = 0;
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    offset += (index % shape[k]) * strides[k];
+    index /= shape[k];
+  }
+  return offset;
+}
+
+/// Builds a view with the given number of dimensions: extents up to
+/// kMaxExtent, strides in row- or column-major order, gapped or not,
+/// negative or not, over a larger buffer; mostly float64 on the CPU.
+Argument make_argument(ByteReader& in, std::size_t ndim, bool square = false) {
+  std::vector<std::int64_t> shape(ndim);
+  for (auto& e : shape) e = extent(in);
+  if (square && ndim == 2) shape[1] = shape[0];
+  if (ndim == 3) {
+    for (auto& e : shape) e = e % 4;
+  }
+  const std::uint8_t layout = in.byte();
+  const bool column_major = layout & 1;
+  const std::int64_t gap = (layout & 2) ? 2 + (layout >> 6) : 1;
+  std::vector<std::int64_t> strides(ndim);
+  std::int64_t step = gap;
+  for (std::size_t i = 0; i < ndim; ++i) {
+    const std::size_t k = column_major ? i : ndim - 1 - i;
+    strides[k] = step;
+    step *= std::max<std::int64_t>(shape[k], 1) + (layout & 4 ? 1 : 0);
+  }
+  std::int64_t offset = (layout & 8) ? 3 : 0;
+  for (std::size_t k = 0; k < ndim; ++k) {
+    if (layout & (16 << k % 3) && shape[k] > 1) {
+      offset += (shape[k] - 1) * strides[k];
+      strides[k] = -strides[k];
+    }
+  }
+  std::int64_t last = offset;
+  for (std::size_t k = 0; k < ndim; ++k) {
+    if (strides[k] > 0 && shape[k] > 0) last += (shape[k] - 1) * strides[k];
+  }
+
+  const std::uint8_t kind = in.byte();
+  DType dtype = DType::Float64;
+  if (kind % 16 == 0) dtype = static_cast<DType>((kind >> 4) % 3);
+  Device device{DeviceKind::CPU, -1};
+  if (kind % 16 == 1) device = Device{DeviceKind::CUDA, 0};
+
+  Argument arg;
+  arg.float64_cpu = dtype == DType::Float64 && device.kind == DeviceKind::CPU;
+  // Every element of the buffer is 8 bytes wide at most; gaps hold NaN so
+  // that a read outside the view shows in the results.
+  const std::int64_t buffer_size = last + 1 + ((layout & 8) ? 3 : 0);
+  Tensor buffer(Shape{static_cast<long>(buffer_size)}, dtype, device);
+  const std::size_t bytes = static_cast<std::size_t>(buffer_size) * zorvane::element_size(dtype);
+  std::memset(buffer.data(), 0, bytes);
+  Shape view_shape(shape.data(), shape.size());
+  Strides view_strides(strides.data(), strides.size());
+  arg.tensor = buffer.as_strided(view_shape, view_strides, offset);
+  if (dtype != DType::Float64) return arg;
+
+  double* base = buffer.data();
+  for (std::int64_t i = 0; i < buffer_size; ++i) base[i] = std::nan("7");
+  std::int64_t count = 1;
+  for (auto e : shape) count *= e;
+  arg.logical.resize(static_cast<std::size_t>(count));
+  for (auto& v : arg.logical) v = in.value();
+  // Symmetric inputs reach the spectral code; an optional tiny skew probes
+  // the symmetry tolerance.
+  if (ndim == 2 && shape[0] == shape[1] && in.flag(2)) {
+    const double skew = in.flag(4) ? 1e-15 : 0.0;
+    const std::int64_t n = shape[0];
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t j = i + 1; j < n; ++j) {
+        arg.logical[static_cast<std::size_t>(j * n + i)] =
+            arg.logical[static_cast<std::size_t>(i * n + j)] * (1.0 + skew);
+      }
+    }
+  }
+  for (std::int64_t i = 0; i < count; ++i) {
+    const double v = arg.logical[static_cast<std::size_t>(i)];
+    base[offset + element_offset(shape, strides, i)] = v;
+    const double a = std::abs(v);
+    if (!std::isfinite(v) || (a != 0.0 && (a < 1e-100 || a > 1e100))) arg.moderate = false;
+  }
+  return arg;
+}
+
+std::size_t matrix_or_other_rank(ByteReader& in) {
+  switch (in.byte() % 10) {
+    case 0: return 1;
+    case 1: return 3;
+    case 2: return 0;
+    default: return 2;
+  }
+}
+
+Argument matrix_argument(ByteReader& in, bool square) {
+  return make_argument(in, matrix_or_other_rank(in), square);
+}
+
+bool is_square_matrix(const Argument& a) {
+  return a.float64_cpu && a.tensor.ndim() == 2 && a.tensor.shape()[0] == a.tensor.shape()[1];
+}
+
+// ---- checks on results ------------------------------------------------------
+
+void expect_shape(const Tensor& t, std::initializer_list<std::int64_t> shape, const char* op) {
+  expect(t.defined(), op, "undefined result tensor");
+  expect(t.dtype() == DType::Float64 && t.device().kind == DeviceKind::CPU, op,
+         "result not float64 on the CPU");
+  expect(t.ndim() == static_cast<std::int64_t>(shape.size()), op, "result rank");
+  std::int64_t k = 0, stride = 1;
+  for (auto it = shape.end(); it != shape.begin();) {
+    --it;
+    const std::int64_t dim = static_cast<std::int64_t>(shape.size()) - 1 - k++;
+    expect(t.shape()[static_cast<std::size_t>(dim)] == *it, op, "result extent");
+    // Strides of a tensor without elements mean nothing.
+    if (*it > 1 && t.numel() > 0) {
+      expect(t.strides()[static_cast<std::size_t>(dim)] == stride, op, "result not row-major");
+    }
+    stride *= *it;
+  }
+}
+
+void expect_finite(const Tensor& t, const char* op) {
+  for (std::int64_t i = 0; i < t.numel(); ++i) {
+    expect(std::isfinite(t.data()[i]), op, "non-finite result for moderate finite input");
+  }
+}
+
+void expect_permutation(const Tensor& t, std::int64_t n, const char* op) {
+  const double* p = t.data();
+  for (std::int64_t i = 0; i < n; ++i) {
+    double row = 0.0, col = 0.0;
+    for (std::int64_t j = 0; j < n; ++j) {
+      expect(p[i * n + j] == 0.0 || p[i * n + j] == 1.0, op, "permutation entry not 0 or 1");
+      row += p[i * n + j];
+      col += p[j * n + i];
+    }
+    expect(row == 1.0 && col == 1.0, op, "not a permutation");
+  }
+}
+
+/// Zeros strictly below (lower = false) or above (lower = true) the diagonal.
+void expect_triangular(const Tensor& t, bool lower, const char* op) {
+  const std::int64_t rows = t.shape()[0], cols = t.shape()[1];
+  for (std::int64_t i = 0; i < rows; ++i) {
+    for (std::int64_t j = 0; j < cols; ++j) {
+      if ((lower && j > i) || (!lower && i > j)) {
+        expect(t.data()[i * cols + j] == 0.0, op, "triangle not zero");
+      }
+    }
+  }
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// ---- the operations ---------------------------------------------------------
+
+using Names = std::initializer_list<const char*>;
+
+/// Runs `call`; an exception must be one of the three allowed types, and
+/// its message must begin "zorvane: " followed by one of `names`.
+template <class Call>
+void guarded(const char* op, Names names, Call&& call) {
+  const auto check_message = [&](const std::exception& e) {
+    const std::string what = e.what();
+    for (const char* name : names) {
+      if (what.rfind(std::string("zorvane: ") + name + " ", 0) == 0) return;
+    }
+    fail(op, "bad message: " + what);
+  };
+  try {
+    call();
+  } catch (const std::invalid_argument& e) {
+    if (typeid(e) != typeid(std::invalid_argument)) fail(op, "subclass of invalid_argument");
+    check_message(e);
+  } catch (const std::runtime_error& e) {
+    if (typeid(e) != typeid(std::runtime_error)) fail(op, "subclass of runtime_error");
+    check_message(e);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::exception& e) {
+    fail(op, std::string("unexpected exception ") + typeid(e).name() + ": " + e.what());
+  }
+}
+
+void run_square_function(const char* op, Tensor (*f)(const Tensor&), const Argument& a) {
+  guarded(op, {op, "eig_sym"}, [&] {
+    const Tensor r = f(a.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    expect_shape(r, {n, n}, op);
+    if (a.moderate) expect_finite(r, op);
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t j = 0; j < n; ++j) {
+        const double upper = r.data()[i * n + j], lower = r.data()[j * n + i];
+        expect(same_bits(upper, lower) || (std::isnan(upper) && std::isnan(lower)), op,
+               "result not symmetric");
+      }
+    }
+  });
+}
+
+void run_eig_sym(const Argument& a) {
+  guarded("eig_sym", {"eig_sym"}, [&] {
+    const zl::EigenResult r = zl::eig_sym(a.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    expect_shape(r.values, {n}, "eig_sym");
+    expect_shape(r.vectors, {n, n}, "eig_sym");
+    if (!a.moderate) return;
+    expect_finite(r.values, "eig_sym");
+    expect_finite(r.vectors, "eig_sym");
+    for (std::int64_t i = 1; i < n; ++i) {
+      expect(r.values.data()[i - 1] <= r.values.data()[i], "eig_sym", "values not ascending");
+    }
+  });
+}
+
+void run_cholesky(const Argument& a) {
+  guarded("cholesky", {"cholesky"}, [&] {
+    const Tensor l = zl::cholesky(a.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    expect_shape(l, {n, n}, "cholesky");
+    expect_triangular(l, true, "cholesky");
+  });
+}
+
+void run_lu(const Argument& a) {
+  guarded("lu", {"lu"}, [&] {
+    const zl::LUResult r = zl::lu(a.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    for (const Tensor* t : {&r.L, &r.U, &r.P, &r.Q}) expect_shape(*t, {n, n}, "lu");
+    expect_triangular(r.L, true, "lu");
+    expect_triangular(r.U, false, "lu");
+    for (std::int64_t i = 0; i < n; ++i) expect(r.L.data()[i * n + i] == 1.0, "lu", "L not unit");
+    expect_permutation(r.P, n, "lu");
+    expect_permutation(r.Q, n, "lu");
+    expect(r.rank >= 0 && r.rank <= n, "lu", "rank out of range");
+    expect(r.singular == (r.rank < n), "lu", "singular disagrees with rank");
+    if (a.moderate) expect_finite(r.L, "lu");
+  });
+  guarded("det", {"det"}, [&] { (void)zl::det(a.tensor); });
+}
+
+void run_solve(ByteReader& in, const Argument& a) {
+  const Argument b = make_argument(in, in.byte() % 4);
+  guarded("solve", {"solve"}, [&] {
+    const Tensor x = zl::solve(a.tensor, b.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    if (b.tensor.ndim() == 1) expect_shape(x, {n}, "solve");
+    else expect_shape(x, {n, b.tensor.shape()[1]}, "solve");
+  });
+  guarded("inv", {"inv"}, [&] {
+    const Tensor x = zl::inv(a.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    expect_shape(x, {n, n}, "inv");
+  });
+}
+
+void run_qr_svd(const Argument& a) {
+  const bool matrix = a.float64_cpu && a.tensor.ndim() == 2;
+  const std::int64_t m = matrix ? a.tensor.shape()[0] : 0;
+  const std::int64_t n = matrix ? a.tensor.shape()[1] : 0;
+  const std::int64_t k = std::min(m, n);
+  guarded("qr", {"qr"}, [&] {
+    const zl::QRResult r = zl::qr(a.tensor);
+    expect_shape(r.Q, {m, k}, "qr");
+    expect_shape(r.R, {k, n}, "qr");
+    expect_triangular(r.R, false, "qr");
+    if (a.moderate) {
+      expect_finite(r.Q, "qr");
+      expect_finite(r.R, "qr");
+    }
+  });
+  guarded("svd", {"svd"}, [&] {
+    const zl::SVDResult r = zl::svd(a.tensor);
+    expect_shape(r.U, {m, k}, "svd");
+    expect_shape(r.S, {k}, "svd");
+    expect_shape(r.Vt, {k, n}, "svd");
+    for (std::int64_t i = 0; i < k; ++i) {
+      expect(r.S.data()[i] >= 0.0, "svd", "negative or NaN singular value");
+      if (i > 0) expect(r.S.data()[i - 1] >= r.S.data()[i], "svd", "values not descending");
+    }
+    if (a.moderate) {
+      expect_finite(r.U, "svd");
+      expect_finite(r.Vt, "svd");
+    }
+  });
+}
+
+void run_pinv_lstsq_norm(ByteReader& in, const Argument& a) {
+  const bool matrix = a.float64_cpu && a.tensor.ndim() == 2;
+  const std::int64_t m = matrix ? a.tensor.shape()[0] : 0;
+  const std::int64_t n = matrix ? a.tensor.shape()[1] : 0;
+  const double rcond = in.flag(2) ? -1.0 : in.value();
+  guarded("pinv", {"pinv"}, [&] { expect_shape(zl::pinv(a.tensor, rcond), {n, m}, "pinv"); });
+  const Argument b = make_argument(in, in.byte() % 4);
+  guarded("lstsq", {"lstsq"}, [&] {
+    const zl::LstsqResult r = zl::lstsq(a.tensor, b.tensor);
+    if (b.tensor.ndim() == 1) expect_shape(r.x, {n}, "lstsq");
+    else expect_shape(r.x, {n, b.tensor.shape()[1]}, "lstsq");
+    expect(r.rank >= 0 && r.rank <= std::min(m, n), "lstsq", "rank out of range");
+  });
+  const auto kind = static_cast<zl::NormKind>(static_cast<std::int32_t>(in.byte() % 6) - 1);
+  guarded("norm", {"norm"}, [&] {
+    const double value = zl::norm(a.tensor, kind);
+    expect(std::isnan(value) || value >= 0.0, "norm", "negative norm");
+    if (a.moderate) expect(std::isfinite(value), "norm", "non-finite norm");
+  });
+}
+
+void run_eig(const Argument& a) {
+  guarded("eig", {"eig"}, [&] {
+    const zl::EigResult r = zl::eig(a.tensor);
+    const std::int64_t n = a.tensor.shape()[0];
+    expect_shape(r.values_real, {n}, "eig");
+    expect_shape(r.values_imag, {n}, "eig");
+    expect_shape(r.vectors_real, {n, n}, "eig");
+    expect_shape(r.vectors_imag, {n, n}, "eig");
+    if (a.moderate) {
+      for (const Tensor* t : {&r.values_real, &r.values_imag, &r.vectors_real, &r.vectors_imag}) {
+        expect_finite(*t, "eig");
+      }
+    }
+  });
+}
+
+void run_trace(const Argument& a) {
+  guarded("trace", {"trace"}, [&] {
+    const double t = zl::trace(a.tensor);
+    if (!is_square_matrix(a)) fail("trace", "accepted an invalid tensor");
+    const std::int64_t n = a.tensor.shape()[0];
+    double sum = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) sum += a.logical[static_cast<std::size_t>(i * n + i)];
+    expect(same_bits(t, sum), "trace", "wrong diagonal sum");
+  });
+}
+
+/// gather_matrix must read exactly the view's elements, scatter_matrix must
+/// write them back in row-major order; both bit for bit.
+void run_transfers(const Argument& a) {
+  guarded("gather_matrix", {"gather_matrix"}, [&] {
+    zl::detail::require_2d_f64_cpu(a.tensor, "gather_matrix");
+    const Eigen::MatrixXd m = zl::detail::gather_matrix(a.tensor);
+    const std::int64_t rows = a.tensor.shape()[0], cols = a.tensor.shape()[1];
+    expect(m.rows() == rows && m.cols() == cols, "gather_matrix", "matrix size");
+    for (std::int64_t i = 0; i < rows; ++i) {
+      for (std::int64_t j = 0; j < cols; ++j) {
+        expect(same_bits(m(i, j), a.logical[static_cast<std::size_t>(i * cols + j)]),
+               "gather_matrix", "element differs from the view");
+      }
+    }
+    const Tensor t = zl::detail::scatter_matrix(m);
+    expect_shape(t, {rows, cols}, "scatter_matrix");
+    for (std::int64_t i = 0; i < rows * cols; ++i) {
+      expect(same_bits(t.data()[i], a.logical[static_cast<std::size_t>(i)]), "scatter_matrix",
+             "element differs from the matrix");
+    }
+  });
+}
+
+/// r(x) = C · x + c ⊙ sin(x) − y with data from the input; the residual may
+/// throw a marker exception after some calls, which must come out unchanged.
+struct CallbackFailure {};
+
+void run_levenberg_marquardt(ByteReader& in) {
+  const Argument x0 = make_argument(in, in.flag(8) ? 2 : 1);
+  const bool valid_x0 = x0.float64_cpu && x0.tensor.ndim() == 1;
+  const std::int64_t n = valid_x0 ? x0.tensor.shape()[0] : 0;
+  const std::int64_t m = static_cast<std::int64_t>(in.byte() % (kMaxExtent + 2)) - 1;
+  std::vector<double> c(static_cast<std::size_t>(std::max<std::int64_t>(m, 0) * n));
+  for (auto& v : c) v = in.value();
+  const double curvature = in.value();
+  std::vector<double> y(static_cast<std::size_t>(std::max<std::int64_t>(m, 0)));
+  for (auto& v : y) v = in.value();
+  const int throw_after = in.flag(6) ? 1 + in.byte() % 8 : -1;
+  int calls = 0;
+
+  zl::LMParameters params;
+  params.max_iterations = static_cast<std::int64_t>(in.byte() % 24) - 2;
+  if (in.flag(2)) params.ftol = in.value();
+  if (in.flag(2)) params.xtol = in.value();
+  if (in.flag(2)) params.gtol = in.value();
+  if (in.flag(2)) params.initial_damping = in.value();
+  if (in.flag(3)) params.damping_increase = in.value();
+  if (in.flag(3)) params.damping_decrease = in.value();
+
+  zl::LMCallback residual = [&](const double* x, double* r) {
+    if (++calls == throw_after) throw CallbackFailure{};
+    for (std::int64_t i = 0; i < m; ++i) {
+      double sum = -y[static_cast<std::size_t>(i)];
+      for (std::int64_t j = 0; j < n; ++j) sum += c[static_cast<std::size_t>(i * n + j)] * x[j];
+      r[i] = sum + curvature * std::sin(x[i % n]);
+    }
+  };
+  zl::LMCallback jacobian = [&](const double* x, double* jac) {
+    for (std::int64_t i = 0; i < m; ++i) {
+      for (std::int64_t j = 0; j < n; ++j) {
+        jac[i * n + j] = c[static_cast<std::size_t>(i * n + j)] +
+                         (j == i % n ? curvature * std::cos(x[j]) : 0.0);
+      }
+    }
+  };
+  if (in.flag(16)) residual = nullptr;
+  if (in.flag(16)) jacobian = nullptr;
+
+  bool thrown = false;
+  guarded("levenberg_marquardt", {"levenberg_marquardt"}, [&] {
+    try {
+      const zl::LMResult r = zl::levenberg_marquardt(residual, jacobian, x0.tensor, m, params);
+      expect_shape(r.x, {n}, "levenberg_marquardt");
+      expect_shape(r.residual, {m}, "levenberg_marquardt");
+      expect(std::isnan(r.cost) || r.cost >= 0.0, "levenberg_marquardt", "negative cost");
+      expect(r.iterations >= 0 && r.iterations <= std::max<std::int64_t>(params.max_iterations, 0),
+             "levenberg_marquardt", "iteration count");
+      const auto status = static_cast<int>(r.status);
+      expect(status >= 0 && status <= 2, "levenberg_marquardt", "unknown status");
+    } catch (const CallbackFailure&) {
+      thrown = true;
+    }
+  });
+  // The marker was thrown exactly when `calls` reached `throw_after`.
+  expect(thrown == (throw_after > 0 && calls >= throw_after), "levenberg_marquardt",
+         "a callback's exception was not passed on unchanged");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ByteReader in(data, size);
+  const std::uint8_t operation = in.byte();
+  switch (operation % 12) {
+    case 0: run_trace(matrix_argument(in, in.flag(4) == false)); break;
+    case 1: run_eig_sym(matrix_argument(in, true)); break;
+    case 2: {
+      const Argument a = matrix_argument(in, true);
+      switch (in.byte() % 4) {
+        case 0: run_square_function("matrix_sqrt", zl::matrix_sqrt, a); break;
+        case 1: run_square_function("matrix_exp", zl::matrix_exp, a); break;
+        case 2: run_square_function("matrix_log", zl::matrix_log, a); break;
+        default: run_square_function("matrix_sign", zl::matrix_sign, a); break;
+      }
+      break;
+    }
+    case 3: run_cholesky(matrix_argument(in, !in.flag(8))); break;
+    case 4: run_lu(matrix_argument(in, !in.flag(8))); break;
+    case 5: {
+      const Argument a = matrix_argument(in, !in.flag(8));
+      run_solve(in, a);
+      break;
+    }
+    case 6: run_qr_svd(matrix_argument(in, false)); break;
+    case 7: {
+      const Argument a = matrix_argument(in, false);
+      run_pinv_lstsq_norm(in, a);
+      break;
+    }
+    case 8: run_eig(matrix_argument(in, !in.flag(8))); break;
+    case 9: run_levenberg_marquardt(in); break;
+    default: run_transfers(matrix_argument(in, false)); break;
+  }
+  return 0;
+}
