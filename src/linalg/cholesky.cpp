@@ -1,15 +1,20 @@
 // cholesky: the lower factor L of a symmetric positive-definite A = L · Lᵀ.
+#include "kernels.h"
 #include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
+namespace {
 
-Tensor cholesky(const Tensor& A) {
-  constexpr const char* kCholesky = "cholesky";
-  detail::require_square_f64_cpu(A, kCholesky);
-  Eigen::MatrixXd a = detail::gather_matrix(A);
+constexpr const char* kCholesky = "cholesky";
+
+}  // namespace
+
+namespace kernels {
+
+void cholesky(Eigen::MatrixXd& a, double* factor) {
   detail::require_symmetric(a, kCholesky);
   const std::int64_t n = a.rows();
-  if (n == 0) return detail::new_matrix_tensor(0, 0);
+  if (n == 0) return;
 
   // Only the lower triangle is read, so an asymmetry within the tolerance
   // never reaches the factor. Factorising the private copy in place runs the
@@ -18,9 +23,18 @@ Tensor cholesky(const Tensor& A) {
   if (llt.info() != Eigen::Success) {
     detail::throw_numerical_error(kCholesky, " failed -- matrix is not positive-definite");
   }
-  Tensor factor = detail::new_matrix_tensor(n, n);
   // A triangular view assigned to a dense matrix writes +0.0 above the diagonal.
-  detail::row_major_view(factor, n, n) = llt.matrixL();
+  RowMajorMap(factor, n, n) = llt.matrixL();
+}
+
+}  // namespace kernels
+
+Tensor cholesky(const Tensor& A) {
+  detail::require_square_f64_cpu(A, kCholesky);
+  Eigen::MatrixXd a = detail::gather_matrix(A);
+  const std::int64_t n = a.rows();
+  Tensor factor = detail::new_matrix_tensor(n, n);
+  kernels::cholesky(a, factor.data());
   return factor;
 }
 

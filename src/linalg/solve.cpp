@@ -1,20 +1,22 @@
 // Linear solve and inverse through one full-pivot LU per call.
 #include <type_traits>
 
+#include "kernels.h"
 #include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 namespace {
 
-constexpr const char* kSingular = " failed -- matrix A is singular or numerically singular";
-constexpr const char* kRowsMismatch = " shape mismatch -- A is n x n but B has rows != n";
-constexpr const char* kLengthMismatch = " shape mismatch -- A is n x n but B has length != n";
-
-// The private copy of A is factorised in place; the results are bit for bit
-// those of a FullPivLU<MatrixXd>.
-using InPlaceLU = Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>>;
+using kernels::InPlaceLU;
+using kernels::kLengthMismatch;
+using kernels::kRowsMismatch;
+using kernels::kSingular;
 
 }  // namespace
+
+void kernels::require_invertible(const InPlaceLU& lu, const char* operation) {
+  if (!lu.isInvertible()) detail::throw_numerical_error(operation, kSingular);
+}
 
 Tensor solve(const Tensor& A, const Tensor& B) {
   detail::require_square_f64_cpu(A, "solve");
@@ -28,7 +30,7 @@ Tensor solve(const Tensor& A, const Tensor& B) {
   }
   Eigen::MatrixXd packed = detail::gather_matrix(A);
   const InPlaceLU lu(packed);
-  if (!lu.isInvertible()) detail::throw_numerical_error("solve", kSingular);
+  kernels::require_invertible(lu, "solve");
   return detail::solve_right_hand_side(B, n, n, "solve", kRowsMismatch, kLengthMismatch,
                                        [&lu](const auto& rhs) {
                                          using Dense = std::decay_t<decltype(rhs)>;
@@ -43,7 +45,7 @@ Tensor inv(const Tensor& A) {
   if (n == 0) return X;  // FullPivLU cannot take 0 x 0
   Eigen::MatrixXd packed = detail::gather_matrix(A);
   const InPlaceLU lu(packed);
-  if (!lu.isInvertible()) detail::throw_numerical_error("inv", kSingular);
+  kernels::require_invertible(lu, "inv");
   detail::row_major_view(X, n, n) = lu.inverse();
   return X;
 }

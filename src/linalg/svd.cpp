@@ -1,9 +1,26 @@
 // Thin singular value decomposition.
 #include <algorithm>
 
+#include "kernels.h"
 #include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
+
+void kernels::svd(const Eigen::MatrixXd& a, detail::SvdEngine& engine) {
+  engine.compute(a, detail::kThinSvdOptions);
+  // A NaN or infinite entry leaves the engine without a scale: it reports
+  // invalid input and computes nothing.
+  if (engine.info() != Eigen::Success) detail::throw_numerical_error("svd", " failed to converge");
+}
+
+void kernels::svd_factors(const detail::SvdEngine& engine, double* U, double* S, double* Vt) {
+  const Eigen::Index m = engine.rows();
+  const Eigen::Index n = engine.cols();
+  const Eigen::Index k = std::min(m, n);
+  RowMajorMap(U, m, k) = engine.matrixU();
+  VectorMap(S, k) = engine.singularValues();
+  RowMajorMap(Vt, k, n) = engine.matrixV().transpose();
+}
 
 SVDResult svd(const Tensor& A) {
   detail::require_2d_f64_cpu(A, "svd");
@@ -17,17 +34,12 @@ SVDResult svd(const Tensor& A) {
                      detail::new_matrix_tensor(0, n)};
   }
 
-  const detail::SvdEngine engine(detail::gather_matrix(A), detail::kThinSvdOptions);
-  // A NaN or infinite entry leaves the engine without a scale: it reports
-  // invalid input and computes nothing.
-  if (engine.info() != Eigen::Success) detail::throw_numerical_error("svd", " failed to converge");
-
+  detail::SvdEngine engine;
+  kernels::svd(detail::gather_matrix(A), engine);
   Tensor U = detail::new_matrix_tensor(m, k);
   Tensor S = detail::new_vector_tensor(k);
   Tensor Vt = detail::new_matrix_tensor(k, n);
-  detail::row_major_view(U, m, k) = engine.matrixU();
-  detail::vector_view(S, k) = engine.singularValues();
-  detail::row_major_view(Vt, k, n) = engine.matrixV().transpose();
+  kernels::svd_factors(engine, U.data(), S.data(), Vt.data());
   return SVDResult{std::move(U), std::move(S), std::move(Vt)};
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "kernels.h"
 #include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
@@ -21,48 +22,41 @@ class SymmetricEigenSolve {
   explicit SymmetricEigenSolve(const Tensor& A) {
     detail::require_square_f64_cpu(A, kEigSym);
     const Eigen::MatrixXd a = detail::gather_matrix(A);
-    detail::require_symmetric(a, kEigSym);
+    kernels::symmetric_eigen(a, solver_);
     size_ = a.rows();
-    if (size_ == 0) return;
-    solver_.compute(a, Eigen::ComputeEigenvectors);
-    if (solver_.info() != Eigen::Success) {
-      detail::throw_numerical_error(kEigSym, " failed to converge");
-    }
   }
 
   Eigen::Index size() const { return size_; }
   const Spectrum& values() const { return solver_.eigenvalues(); }
   const Eigen::MatrixXd& vectors() const { return solver_.eigenvectors(); }
+  const kernels::SymmetricSolver& solver() const { return solver_; }
 
  private:
-  Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver_;
+  kernels::SymmetricSolver solver_;
   Eigen::Index size_ = 0;
 };
 
 /// The skeleton shared by the spectral functions. `test(w)` throws when the
 /// function is undefined on the spectrum w; `map(w_i, w)` gives f(w_i).
 template <class Test, class ScalarMap>
-Tensor apply_to_spectrum(const Tensor& A, Test&& test, ScalarMap&& map) {
-  const SymmetricEigenSolve eigen(A);
-  const Eigen::Index n = eigen.size();
-  if (n == 0) return detail::new_matrix_tensor(0, 0);  // no eigenvalue to test or map
-
-  const Spectrum& w = eigen.values();
+void map_spectrum(const kernels::SymmetricSolver& solver, kernels::SpectralWork& work,
+                  double* result, Test&& test, ScalarMap&& map) {
+  const Spectrum& w = solver.eigenvalues();
+  const Eigen::Index n = w.size();
   test(w);
-  Eigen::VectorXd d(n);
-  for (Eigen::Index i = 0; i < n; ++i) d(i) = map(w(i), w);
+  work.mapped.resize(n);
+  for (Eigen::Index i = 0; i < n; ++i) work.mapped(i) = map(w(i), w);
 
   // The eigenvectors in the row-major layout that eig_sym hands out, so the
   // product below is the one a caller of eig_sym would form.
-  const detail::RowMajorMatrix vectors = eigen.vectors();
-  const Eigen::Map<const detail::RowMajorMatrix> v(vectors.data(), n, n);
-  const detail::RowMajorMatrix product = (v * d.asDiagonal()) * v.transpose();
+  work.vectors = solver.eigenvectors();
+  const Eigen::Map<const detail::RowMajorMatrix> v(work.vectors.data(), n, n);
+  work.product.resize(n, n);
+  work.product.noalias() = (v * work.mapped.asDiagonal()) * v.transpose();
   // Rounding leaves the product slightly asymmetric; averaging each entry with
   // its mirror (read from the untouched product) makes the result symmetric
   // bit for bit, because the sum of two doubles does not depend on their order.
-  Tensor result = detail::new_matrix_tensor(n, n);
-  detail::row_major_view(result, n, n) = (product + product.transpose()) * 0.5;
-  return result;
+  kernels::RowMajorMap(result, n, n) = (work.product + work.product.transpose()) * 0.5;
 }
 
 /// n · ε as a double: the relative tolerance of the spectral tests.
@@ -116,7 +110,48 @@ double sign_of(double value, const Spectrum& w) {
   return 0.0;
 }
 
+/// A spectral function of one matrix through the kernel its batched form uses.
+Tensor apply_to_spectrum(const Tensor& A, kernels::Spectral f) {
+  const SymmetricEigenSolve eigen(A);
+  const Eigen::Index n = eigen.size();
+  Tensor result = detail::new_matrix_tensor(n, n);
+  if (n == 0) return result;  // no eigenvalue to test or map
+  kernels::SpectralWork work;
+  kernels::spectral_function(f, eigen.solver(), work, result.data());
+  return result;
+}
+
 }  // namespace
+
+namespace kernels {
+
+void symmetric_eigen(const Eigen::MatrixXd& a, SymmetricSolver& solver) {
+  detail::require_symmetric(a, kEigSym);
+  if (a.rows() == 0) return;
+  solver.compute(a, Eigen::ComputeEigenvectors);
+  if (solver.info() != Eigen::Success) {
+    detail::throw_numerical_error(kEigSym, " failed to converge");
+  }
+}
+
+void spectral_function(Spectral f, const SymmetricSolver& solver, SpectralWork& work,
+                       double* result) {
+  switch (f) {
+    case Spectral::Sqrt:
+      return map_spectrum(solver, work, result, require_positive_semidefinite,
+                          [](double w, const Spectrum&) { return std::sqrt(std::max(w, 0.0)); });
+    case Spectral::Exp:
+      return map_spectrum(solver, work, result, require_representable_exponential,
+                          [](double w, const Spectrum&) { return std::exp(w); });
+    case Spectral::Log:
+      return map_spectrum(solver, work, result, require_positive_definite,
+                          [](double w, const Spectrum&) { return std::log(w); });
+    case Spectral::Sign:
+      return map_spectrum(solver, work, result, accept_any_spectrum, sign_of);
+  }
+}
+
+}  // namespace kernels
 
 EigenResult eig_sym(const Tensor& A) {
   const SymmetricEigenSolve eigen(A);
@@ -126,23 +161,12 @@ EigenResult eig_sym(const Tensor& A) {
   return EigenResult{detail::scatter_vector(eigen.values()), detail::scatter_matrix(eigen.vectors())};
 }
 
-Tensor matrix_sqrt(const Tensor& A) {
-  return apply_to_spectrum(A, require_positive_semidefinite,
-                           [](double w, const Spectrum&) { return std::sqrt(std::max(w, 0.0)); });
-}
+Tensor matrix_sqrt(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Sqrt); }
 
-Tensor matrix_exp(const Tensor& A) {
-  return apply_to_spectrum(A, require_representable_exponential,
-                           [](double w, const Spectrum&) { return std::exp(w); });
-}
+Tensor matrix_exp(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Exp); }
 
-Tensor matrix_log(const Tensor& A) {
-  return apply_to_spectrum(A, require_positive_definite,
-                           [](double w, const Spectrum&) { return std::log(w); });
-}
+Tensor matrix_log(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Log); }
 
-Tensor matrix_sign(const Tensor& A) {
-  return apply_to_spectrum(A, accept_any_spectrum, sign_of);
-}
+Tensor matrix_sign(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Sign); }
 
 }  // namespace zorvane::linalg

@@ -1,17 +1,13 @@
 // trace, and the one place that emits the shared helpers of detail.h into the
 // library so that their weak definitions are exported to callers.
+#include "kernels.h"
 #include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 
 double trace(const Tensor& A) {
   detail::require_square_f64_cpu(A, "trace");
-  const std::int64_t n = A.shape()[0];
-  const std::int64_t diagonal_step = A.strides()[0] + A.strides()[1];
-  const double* a = A.data();
-  double sum = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) sum += a[i * diagonal_step];
-  return sum;
+  return kernels::diagonal_sum(A.data(), A.shape()[0], A.strides()[0], A.strides()[1]);
 }
 
 namespace detail {

@@ -183,39 +183,7 @@ inline constexpr unsigned kThinSvdOptions = Eigen::ComputeThinU | Eigen::Compute
 /// Full-pivot LU of a tensor that passed require_square_f64_cpu: P · A · Q =
 /// L · U with the rank, determinant and singular flag of the decomposition's
 /// default threshold. It checks nothing itself and never throws for singular
-/// or non-finite input.
-ZORVANE_LINALG_API inline LUResult lu_factor(const Tensor& A) {
-  const std::int64_t n = A.shape()[0];
-  // FullPivLU cannot take an empty matrix; the empty product is 1 and the
-  // empty matrix is invertible.
-  if (n == 0) {
-    return LUResult{new_matrix_tensor(0, 0), new_matrix_tensor(0, 0), new_matrix_tensor(0, 0),
-                    new_matrix_tensor(0, 0), 0, 1.0, false};
-  }
-  // Factorising the private copy in place gives the same bits as a
-  // FullPivLU<MatrixXd> and saves a second n x n buffer.
-  Eigen::MatrixXd packed = gather_matrix(A);
-  const Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>> lu(packed);
-
-  const auto triangle_tensor = [n](const auto& triangle) {
-    Tensor t = new_matrix_tensor(n, n);
-    row_major_view(t, n, n) = triangle;
-    return t;
-  };
-  // The dense form of a permutation: column i holds its single 1 in row indices(i).
-  const auto permutation_tensor = [n](const auto& permutation) {
-    Tensor t = new_matrix_tensor(n, n);
-    auto dense = row_major_view(t, n, n);
-    dense.setZero();
-    for (Eigen::Index i = 0; i < n; ++i) dense(permutation.indices()(i), i) = 1.0;
-    return t;
-  };
-  Tensor L = triangle_tensor(lu.matrixLU().triangularView<Eigen::UnitLower>());
-  Tensor U = triangle_tensor(lu.matrixLU().triangularView<Eigen::Upper>());
-  Tensor P = permutation_tensor(lu.permutationP());
-  Tensor Q = permutation_tensor(lu.permutationQ());
-  return LUResult{std::move(L), std::move(U), std::move(P), std::move(Q),
-                  static_cast<std::int64_t>(lu.rank()), lu.determinant(), !lu.isInvertible()};
-}
+/// or non-finite input. Defined in the library, out of line.
+ZORVANE_LINALG_API LUResult lu_factor(const Tensor& A);
 
 }  // namespace zorvane::linalg::detail

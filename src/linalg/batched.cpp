@@ -1,0 +1,366 @@
+// The batched operations: a walk over the leading dimensions that gathers
+// each matrix into a working matrix allocated once per call and hands it to
+// the single-matrix operation's kernel.
+#include "zorvane/linalg/batched.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "zorvane/linalg/detail.h"
+
+namespace zorvane::linalg::batched {
+namespace {
+
+using Extents = std::vector<std::int64_t>;
+
+constexpr const char* kRequiresMatrices = " requires a tensor of matrices (..., m, n)";
+constexpr const char* kRequiresSquareMatrices = " requires a tensor of square matrices (..., n, n)";
+constexpr const char* kRequiresRhs = " requires B of shape (n) or (..., n, k)";
+constexpr const char* kNoBroadcast =
+    " shape mismatch -- the leading dimensions of A and B do not broadcast";
+
+/// Throws unless `t` holds matrices (two or more dimensions), float64, on the CPU.
+void require_matrices(const Tensor& t, const char* operation) {
+  if (t.ndim() < 2) detail::throw_argument_error(operation, kRequiresMatrices);
+  detail::require_f64_cpu(t, operation);
+}
+
+/// Throws unless `t` holds square matrices, float64, on the CPU.
+void require_square_matrices(const Tensor& t, const char* operation) {
+  if (t.ndim() < 2 || t.shape()[t.ndim() - 1] != t.shape()[t.ndim() - 2]) {
+    detail::throw_argument_error(operation, kRequiresSquareMatrices);
+  }
+  detail::require_f64_cpu(t, operation);
+}
+
+/// The first `count` extents (or strides) of a dimension array.
+template <class Dims>
+Extents leading(const Dims& dims, std::int64_t count) {
+  return Extents(dims.begin(), dims.begin() + count);
+}
+
+Extents leading_extents(const Tensor& t) { return leading(t.shape(), t.ndim() - 2); }
+
+/// Rows and columns of the matrices of `t`.
+std::int64_t rows_of(const Tensor& t) { return t.shape()[t.ndim() - 2]; }
+std::int64_t cols_of(const Tensor& t) { return t.shape()[t.ndim() - 1]; }
+
+/// A new float64 (or `dtype`) CPU tensor of the leading extents followed by `tail`.
+Tensor new_stacked(const Extents& lead, std::initializer_list<std::int64_t> tail,
+                   DType dtype = DType::Float64) {
+  Extents extents = lead;
+  extents.insert(extents.end(), tail.begin(), tail.end());
+  return Tensor(Shape(extents.data(), extents.size()), dtype, Device{DeviceKind::CPU, -1});
+}
+
+/// The number of matrices; a count that does not fit cannot be allocated.
+std::int64_t count_of(const Extents& lead) {
+  std::int64_t count = 1;
+  for (const std::int64_t extent : lead) {
+    if (__builtin_mul_overflow(count, extent, &count)) throw std::bad_alloc();
+  }
+  return count;
+}
+
+/// " (at batch index (3, 1))" for the leading index `index`.
+std::string batch_index_suffix(const Extents& index) {
+  std::string text = " (at batch index (";
+  for (std::size_t d = 0; d < index.size(); ++d) {
+    if (d > 0) text += ", ";
+    text += std::to_string(index[d]);
+  }
+  return text + "))";
+}
+
+/// Walks the leading index in row-major order and keeps, for each of
+/// `Operands` tensors, the element offset of its current matrix. A stride of
+/// 0 repeats an operand's matrix along a broadcast dimension.
+template <std::size_t Operands>
+class BatchWalk {
+ public:
+  BatchWalk(Extents extents, std::array<Extents, Operands> strides)
+      : extents_(std::move(extents)), strides_(std::move(strides)), index_(extents_.size(), 0) {}
+
+  /// Calls body(b, offsets) for every matrix b; an error of the body is
+  /// thrown again with the batch index of its matrix appended.
+  template <class Body>
+  void run(Body&& body) {
+    const std::int64_t count = count_of(extents_);
+    try {
+      for (std::int64_t b = 0; b < count; ++b) {
+        body(b, offsets_);
+        advance();
+      }
+    } catch (const std::invalid_argument& error) {
+      throw std::invalid_argument(error.what() + batch_index_suffix(index_));
+    } catch (const std::runtime_error& error) {
+      throw std::runtime_error(error.what() + batch_index_suffix(index_));
+    }
+  }
+
+ private:
+  void advance() {
+    for (std::size_t d = extents_.size(); d-- > 0;) {
+      for (std::size_t k = 0; k < Operands; ++k) offsets_[k] += strides_[k][d];
+      if (++index_[d] < extents_[d]) return;
+      for (std::size_t k = 0; k < Operands; ++k) offsets_[k] -= strides_[k][d] * extents_[d];
+      index_[d] = 0;
+    }
+  }
+
+  Extents extents_;
+  std::array<Extents, Operands> strides_;
+  Extents index_;
+  std::array<std::int64_t, Operands> offsets_{};
+};
+
+/// The walk over the matrices of one tensor.
+BatchWalk<1> walk_of(const Tensor& A) {
+  return BatchWalk<1>(leading_extents(A), {leading(A.strides(), A.ndim() - 2)});
+}
+
+/// The strides of the matrix within `t`: (row, column).
+std::int64_t row_stride(const Tensor& t) { return t.strides()[t.ndim() - 2]; }
+std::int64_t col_stride(const Tensor& t) { return t.strides()[t.ndim() - 1]; }
+
+/// Gathers matrix `offset` of `A` into the working matrix `a`.
+void gather_matrix_at(const Tensor& A, std::int64_t offset, Eigen::MatrixXd& a) {
+  kernels::gather_into(A.data() + offset, row_stride(A), col_stride(A), a);
+}
+
+Tensor spectral(const Tensor& A, kernels::Spectral f) {
+  require_square_matrices(A, "eig_sym");
+  const std::int64_t n = rows_of(A);
+  Tensor result = new_stacked(leading_extents(A), {n, n});
+  Eigen::MatrixXd a(n, n);
+  kernels::SymmetricSolver solver;
+  kernels::SpectralWork work;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    kernels::symmetric_eigen(a, solver);
+    if (n > 0) kernels::spectral_function(f, solver, work, result.data() + b * n * n);
+  });
+  return result;
+}
+
+/// The leading extents of A and B broadcast together, and each operand's
+/// strides over them (0 where it is repeated).
+struct Broadcast {
+  Extents extents;
+  Extents a_strides;
+  Extents b_strides;
+};
+
+Broadcast broadcast_leading(const Tensor& A, const Tensor& B, std::int64_t b_matrix_dims) {
+  const std::int64_t a_lead = A.ndim() - 2;
+  const std::int64_t b_lead = B.ndim() - b_matrix_dims;
+  const std::int64_t r = std::max(a_lead, b_lead);
+  Broadcast result{Extents(r, 1), Extents(r, 0), Extents(r, 0)};
+  const auto merge = [&](const Tensor& t, std::int64_t lead, Extents& strides) {
+    for (std::int64_t d = 0; d < lead; ++d) {
+      const std::int64_t out = r - lead + d;
+      const std::int64_t extent = t.shape()[d];
+      if (extent == 1) continue;  // repeated: stride 0
+      if (result.extents[out] != 1 && result.extents[out] != extent) {
+        detail::throw_argument_error("solve", kNoBroadcast);
+      }
+      result.extents[out] = extent;
+      strides[out] = t.strides()[d];
+    }
+  };
+  merge(A, a_lead, result.a_strides);
+  merge(B, b_lead, result.b_strides);
+  return result;
+}
+
+/// Solves every system with one dense right-hand side type (VectorXd for a
+/// vector B, MatrixXd otherwise) as the single-matrix solve does.
+template <class Dense>
+Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X,
+                   Dense rhs, Dense x) {
+  const std::int64_t n = rows_of(A);
+  const std::int64_t slice = rhs.size();
+  // The empty system has the empty solution; a solution without entries is
+  // all there is to write when A is not empty either, but A is still tested.
+  if (n == 0) return X;
+  const std::int64_t b_row_stride = B.strides()[B.ndim() - (Dense::ColsAtCompileTime == 1 ? 1 : 2)];
+  const std::int64_t b_col_stride = Dense::ColsAtCompileTime == 1 ? 0 : col_stride(B);
+  Eigen::MatrixXd packed(n, n);
+  kernels::ReusedDecomposition<kernels::InPlaceLU> reused;
+  kernels::InPlaceLU* lu = nullptr;
+  std::int64_t factorised_offset = -1;
+  BatchWalk<2>(shape.extents, {shape.a_strides, shape.b_strides})
+      .run([&](std::int64_t b, const auto& offsets) {
+        // A repeated along a broadcast dimension is factorised once.
+        if (lu == nullptr || offsets[0] != factorised_offset) {
+          gather_matrix_at(A, offsets[0], packed);
+          lu = &reused.compute(packed);
+          factorised_offset = offsets[0];
+          kernels::require_invertible(*lu, "solve");
+        }
+        if (slice == 0) return;
+        const double* src = B.data() + offsets[1];
+        for (Eigen::Index j = 0; j < rhs.cols(); ++j) {
+          for (Eigen::Index i = 0; i < n; ++i) rhs(i, j) = src[i * b_row_stride + j * b_col_stride];
+        }
+        x = lu->solve(rhs);
+        kernels::RowMajorMap(X.data() + b * slice, n, rhs.cols()) = x;
+      });
+  return X;
+}
+
+}  // namespace
+
+EigenResult eig_sym(const Tensor& A) {
+  require_square_matrices(A, "eig_sym");
+  const std::int64_t n = rows_of(A);
+  const Extents lead = leading_extents(A);
+  EigenResult result{new_stacked(lead, {n}), new_stacked(lead, {n, n})};
+  Eigen::MatrixXd a(n, n);
+  kernels::SymmetricSolver solver;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    kernels::symmetric_eigen(a, solver);
+    if (n == 0) return;
+    kernels::VectorMap(result.values.data() + b * n, n) = solver.eigenvalues();
+    kernels::RowMajorMap(result.vectors.data() + b * n * n, n, n) = solver.eigenvectors();
+  });
+  return result;
+}
+
+Tensor matrix_sqrt(const Tensor& A) { return spectral(A, kernels::Spectral::Sqrt); }
+Tensor matrix_exp(const Tensor& A) { return spectral(A, kernels::Spectral::Exp); }
+Tensor matrix_log(const Tensor& A) { return spectral(A, kernels::Spectral::Log); }
+Tensor matrix_sign(const Tensor& A) { return spectral(A, kernels::Spectral::Sign); }
+
+Tensor cholesky(const Tensor& A) {
+  require_square_matrices(A, "cholesky");
+  const std::int64_t n = rows_of(A);
+  Tensor factors = new_stacked(leading_extents(A), {n, n});
+  Eigen::MatrixXd a(n, n);
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    kernels::cholesky(a, factors.data() + b * n * n);
+  });
+  return factors;
+}
+
+LUResult lu(const Tensor& A) {
+  require_square_matrices(A, "lu");
+  const std::int64_t n = rows_of(A);
+  const Extents lead = leading_extents(A);
+  LUResult result{new_stacked(lead, {n, n}), new_stacked(lead, {n, n}),
+                  new_stacked(lead, {n, n}), new_stacked(lead, {n, n}),
+                  new_stacked(lead, {}, DType::Int64), new_stacked(lead, {}),
+                  new_stacked(lead, {}, DType::Int32)};
+  auto* rank = reinterpret_cast<std::int64_t*>(result.rank.data());
+  auto* singular = reinterpret_cast<std::int32_t*>(result.singular.data());
+  double* determinant = result.determinant.data();
+  Eigen::MatrixXd packed(n, n);
+  kernels::ReusedDecomposition<kernels::InPlaceLU> reused;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    // The empty matrix: rank 0, the empty product 1, invertible.
+    kernels::LUScalars s{0, 1.0, false};
+    if (n > 0) {
+      gather_matrix_at(A, offsets[0], packed);
+      const std::int64_t at = b * n * n;
+      s = kernels::lu_factors(reused.compute(packed), result.L.data() + at,
+                              result.U.data() + at, result.P.data() + at, result.Q.data() + at);
+    }
+    rank[b] = s.rank;
+    determinant[b] = s.determinant;
+    singular[b] = s.singular ? 1 : 0;
+  });
+  return result;
+}
+
+Tensor solve(const Tensor& A, const Tensor& B) {
+  require_square_matrices(A, "solve");
+  detail::require_rhs_f64_cpu(B, "solve");
+  const std::int64_t n = rows_of(A);
+  if (B.ndim() == 0) detail::throw_argument_error("solve", kRequiresRhs);
+  if (B.ndim() == 1) {
+    if (B.shape()[0] != n) detail::throw_argument_error("solve", kernels::kLengthMismatch);
+    const Broadcast shape = broadcast_leading(A, B, 1);
+    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n),
+                       Eigen::VectorXd(n));
+  }
+  if (rows_of(B) != n) detail::throw_argument_error("solve", kernels::kRowsMismatch);
+  const std::int64_t k = cols_of(B);
+  const Broadcast shape = broadcast_leading(A, B, 2);
+  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k),
+                     Eigen::MatrixXd(n, k));
+}
+
+QRResult qr(const Tensor& A) {
+  require_matrices(A, "qr");
+  const std::int64_t m = rows_of(A);
+  const std::int64_t n = cols_of(A);
+  const std::int64_t k = std::min(m, n);
+  const Extents lead = leading_extents(A);
+  QRResult result{new_stacked(lead, {m, k}), new_stacked(lead, {k, n})};
+  if (k == 0) return result;  // nothing to reflect
+  Eigen::MatrixXd packed(m, n);
+  kernels::ReusedDecomposition<kernels::InPlaceQR> reused;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], packed);
+    kernels::qr_factors(reused.compute(packed), result.Q.data() + b * m * k,
+                        result.R.data() + b * k * n);
+  });
+  return result;
+}
+
+SVDResult svd(const Tensor& A) {
+  require_matrices(A, "svd");
+  const std::int64_t m = rows_of(A);
+  const std::int64_t n = cols_of(A);
+  const std::int64_t k = std::min(m, n);
+  const Extents lead = leading_extents(A);
+  SVDResult result{new_stacked(lead, {m, k}), new_stacked(lead, {k}), new_stacked(lead, {k, n})};
+  if (k == 0) return result;  // the engine cannot take an empty matrix
+  Eigen::MatrixXd a(m, n);
+  detail::SvdEngine engine;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    kernels::svd(a, engine);
+    kernels::svd_factors(engine, result.U.data() + b * m * k, result.S.data() + b * k,
+                         result.Vt.data() + b * k * n);
+  });
+  return result;
+}
+
+EigResult eig(const Tensor& A) {
+  require_square_matrices(A, "eig");
+  const std::int64_t n = rows_of(A);
+  const Extents lead = leading_extents(A);
+  EigResult result{new_stacked(lead, {n}), new_stacked(lead, {n}), new_stacked(lead, {n, n}),
+                   new_stacked(lead, {n, n})};
+  if (n == 0) return result;  // the solver cannot take an empty matrix
+  Eigen::MatrixXd a(n, n);
+  kernels::GeneralSolver solver;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    kernels::eig(a, solver, result.values_real.data() + b * n, result.values_imag.data() + b * n,
+                 result.vectors_real.data() + b * n * n, result.vectors_imag.data() + b * n * n);
+  });
+  return result;
+}
+
+Tensor trace(const Tensor& A) {
+  require_square_matrices(A, "trace");
+  const std::int64_t n = rows_of(A);
+  Tensor traces = new_stacked(leading_extents(A), {});
+  double* out = traces.data();
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    out[b] = kernels::diagonal_sum(A.data() + offsets[0], n, row_stride(A), col_stride(A));
+  });
+  return traces;
+}
+
+}  // namespace zorvane::linalg::batched
