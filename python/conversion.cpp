@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 namespace zorvane::python {
 namespace {
@@ -80,6 +81,67 @@ nb::object tensor_to_ndarray(Tensor&& tensor) {
     throw std::bad_cast();
   }
   return nb::steal(exported);
+}
+
+// ---- Stacks of matrices, for the batched module -----------------------------
+
+namespace {
+
+nb::dlpack::dtype numpy_dtype_of(const Tensor& tensor) {
+  switch (tensor.dtype()) {
+    case DType::Float64:
+      return nb::dtype<double>();
+    case DType::Int64:
+      return nb::dtype<std::int64_t>();
+    case DType::Int32:
+      return nb::dtype<std::int32_t>();
+    case DType::Float32:
+      break;
+  }
+  throw std::invalid_argument("zorvane: cannot convert a float32 tensor to ndarray");
+}
+
+}  // namespace
+
+Tensor stack_to_tensor(const InputStack& array) {
+  require_host_memory(array);
+  std::vector<std::int64_t> extents(array.ndim());
+  for (std::size_t k = 0; k < extents.size(); ++k) {
+    extents[k] = static_cast<std::int64_t>(array.shape(k));
+  }
+  Tensor tensor(Shape(extents.data(), extents.size()), DType::Float64,
+                Device{DeviceKind::CPU, -1});
+  // C-contiguity makes the array's memory identical to a row-major tensor.
+  const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
+  if (bytes > 0) std::memcpy(tensor.data(), array.data(), bytes);
+  return tensor;
+}
+
+nb::object tensor_to_stack(Tensor&& tensor) {
+  const nb::dlpack::dtype dtype = numpy_dtype_of(tensor);
+  auto owned = std::make_unique<Tensor>(std::move(tensor));
+  PyObject* capsule = PyCapsule_New(owned.get(), nullptr, destroy_owned_tensor);
+  if (!capsule) throw nb::python_error();
+  Tensor* heap = owned.release();  // the capsule owns it now
+  nb::capsule owner = nb::steal<nb::capsule>(capsule);
+
+  std::vector<std::size_t> shape(static_cast<std::size_t>(heap->ndim()));
+  for (std::size_t k = 0; k < shape.size(); ++k) shape[k] = static_cast<std::size_t>(heap->shape()[k]);
+  // A tensor without elements may have a null address; NumPy never reads it.
+  const nb::ndarray<nb::numpy> array(heap->data(), shape.size(), shape.data(), owner, nullptr,
+                                     dtype);
+  nb::handle exported = nb::detail::make_caster<nb::ndarray<nb::numpy>>::from_cpp(
+      array, nb::rv_policy::automatic_reference, nullptr);
+  if (!exported.is_valid()) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    throw std::bad_cast();
+  }
+  nb::object result = nb::steal(exported);
+  if (!shape.empty()) return result;
+  // The NumPy scalar of a rank-0 array: array[()].
+  PyObject* scalar = PyObject_GetItem(result.ptr(), nb::tuple().ptr());
+  if (!scalar) throw nb::python_error();
+  return nb::steal(scalar);
 }
 
 }  // namespace zorvane::python

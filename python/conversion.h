@@ -30,4 +30,17 @@ OutputArray tensor_to_ndarray_2d(Tensor&& tensor);
 /// Hands a result tensor of rank 1 or 2 to NumPy as a generic object.
 nb::object tensor_to_ndarray(Tensor&& tensor);
 
+// ---- Stacks of matrices, for the batched module -----------------------------
+
+/// Every array argument of the batched functions: float64, C-contiguous, any
+/// rank; read-only arrays too, since nothing is written to an input.
+using InputStack = nb::ndarray<const double, nb::c_contig>;
+
+/// Copies a host array of any rank into a new tensor (one block copy).
+Tensor stack_to_tensor(const InputStack& array);
+
+/// Hands a result tensor of any rank and of dtype float64, int64 or int32 to
+/// NumPy without a copy; a rank-0 result becomes a NumPy scalar.
+nb::object tensor_to_stack(Tensor&& tensor);
+
 }  // namespace zorvane::python

@@ -1,0 +1,113 @@
+// The batched module: the twelve functions for stacks of matrices (..., m, n).
+// Each copies its arrays into tensors, releases the interpreter lock around
+// the library call alone (the copies and the results belong to the call, so
+// no Python object is touched meanwhile), and hands the results to NumPy.
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+#include "batched_docstrings.h"
+#include "conversion.h"
+#include "zorvane/linalg/batched.h"
+
+namespace zorvane::python {
+namespace {
+
+namespace batched = zorvane::linalg::batched;
+
+/// Runs the library call `call` with the interpreter lock released.
+template <class Call>
+auto without_gil(Call&& call) {
+  nb::gil_scoped_release release;
+  return call();
+}
+
+// Results are converted one field at a time, in record order.
+
+nb::tuple eig_sym(const InputStack& A) {
+  const Tensor a = stack_to_tensor(A);
+  linalg::EigenResult r = without_gil([&] { return batched::eig_sym(a); });
+  nb::object values = tensor_to_stack(std::move(r.values));
+  nb::object vectors = tensor_to_stack(std::move(r.vectors));
+  return nb::make_tuple(values, vectors);
+}
+
+template <Tensor (*Operation)(const Tensor&)>
+nb::object stacked_function(const InputStack& A) {
+  const Tensor a = stack_to_tensor(A);
+  return tensor_to_stack(without_gil([&] { return Operation(a); }));
+}
+
+nb::tuple svd(const InputStack& A) {
+  const Tensor a = stack_to_tensor(A);
+  linalg::SVDResult r = without_gil([&] { return batched::svd(a); });
+  nb::object U = tensor_to_stack(std::move(r.U));
+  nb::object S = tensor_to_stack(std::move(r.S));
+  nb::object Vt = tensor_to_stack(std::move(r.Vt));
+  return nb::make_tuple(U, S, Vt);
+}
+
+nb::object solve(const InputStack& A, const InputStack& B) {
+  const Tensor a = stack_to_tensor(A);
+  const Tensor b = stack_to_tensor(B);
+  return tensor_to_stack(without_gil([&] { return batched::solve(a, b); }));
+}
+
+nb::tuple qr(const InputStack& A) {
+  const Tensor a = stack_to_tensor(A);
+  linalg::QRResult r = without_gil([&] { return batched::qr(a); });
+  nb::object Q = tensor_to_stack(std::move(r.Q));
+  nb::object R = tensor_to_stack(std::move(r.R));
+  return nb::make_tuple(Q, R);
+}
+
+nb::tuple lu(const InputStack& A) {
+  const Tensor a = stack_to_tensor(A);
+  batched::LUResult r = without_gil([&] { return batched::lu(a); });
+  nb::object L = tensor_to_stack(std::move(r.L));
+  nb::object U = tensor_to_stack(std::move(r.U));
+  nb::object P = tensor_to_stack(std::move(r.P));
+  nb::object Q = tensor_to_stack(std::move(r.Q));
+  nb::object rank = tensor_to_stack(std::move(r.rank));
+  nb::object determinant = tensor_to_stack(std::move(r.determinant));
+  // The library keeps the flags as int32 0 and 1; NumPy users get booleans.
+  nb::object singular = tensor_to_stack(std::move(r.singular)).attr("astype")("bool");
+  return nb::make_tuple(L, U, P, Q, rank, determinant, singular);
+}
+
+nb::tuple eig(const InputStack& A) {
+  const Tensor a = stack_to_tensor(A);
+  linalg::EigResult r = without_gil([&] { return batched::eig(a); });
+  nb::object values_real = tensor_to_stack(std::move(r.values_real));
+  nb::object values_imag = tensor_to_stack(std::move(r.values_imag));
+  nb::object vectors_real = tensor_to_stack(std::move(r.vectors_real));
+  nb::object vectors_imag = tensor_to_stack(std::move(r.vectors_imag));
+  return nb::make_tuple(values_real, values_imag, vectors_real, vectors_imag);
+}
+
+}  // namespace
+}  // namespace zorvane::python
+
+NB_MODULE(batched, m) {
+  namespace nb = nanobind;
+  namespace py = zorvane::python;
+  namespace doc = zorvane::python::batched_doc;
+  namespace batched = zorvane::linalg::batched;
+
+  m.doc() = "Batched Zorvane linear algebra: one call for a stack of matrices (..., m, n)";
+
+  m.def("eig_sym", &py::eig_sym, nb::arg("A"), doc::eig_sym);
+  m.def("matrix_sqrt", &py::stacked_function<batched::matrix_sqrt>, nb::arg("A"),
+        doc::matrix_sqrt);
+  m.def("matrix_exp", &py::stacked_function<batched::matrix_exp>, nb::arg("A"), doc::matrix_exp);
+  m.def("cholesky", &py::stacked_function<batched::cholesky>, nb::arg("A"), doc::cholesky);
+  m.def("svd", &py::svd, nb::arg("A"), doc::svd);
+  m.def("solve", &py::solve, nb::arg("A"), nb::arg("B"), doc::solve);
+  m.def("qr", &py::qr, nb::arg("A"), doc::qr);
+  m.def("lu", &py::lu, nb::arg("A"), doc::lu);
+  m.def("matrix_log", &py::stacked_function<batched::matrix_log>, nb::arg("A"), doc::matrix_log);
+  m.def("matrix_sign", &py::stacked_function<batched::matrix_sign>, nb::arg("A"),
+        doc::matrix_sign);
+  m.def("eig", &py::eig, nb::arg("A"), doc::eig);
+  m.def("trace", &py::stacked_function<batched::trace>, nb::arg("A"), doc::trace);
+}
