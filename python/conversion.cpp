@@ -137,6 +137,9 @@ nb::object tensor_to_stack(Tensor&& tensor) {
     throw std::bad_cast();
   }
   nb::object result = nb::steal(exported);
+  // NumPy imports 64-bit integers as C long long; the view (no copy) gives
+  // them NumPy's own int64 type, so that their scalars are np.int64.
+  if (heap->dtype() == DType::Int64) result = result.attr("view")("int64");
   if (!shape.empty()) return result;
   // The NumPy scalar of a rank-0 array: array[()].
   PyObject* scalar = PyObject_GetItem(result.ptr(), nb::tuple().ptr());

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import zorvane_linalg as zl
+from zorvane_linalg import batched as zb
 
 CALLS = 100_000
 # A leak of one result per call costs at least one tensor object, its storage
@@ -25,6 +26,7 @@ def resident_bytes():
 
 SPD = np.array([[4.0, 1.0, 0.5], [1.0, 3.0, 0.2], [0.5, 0.2, 2.0]])
 B = np.array([1.0, 2.0, 3.0])
+SPD_STACK = np.stack([SPD, 2.0 * SPD, 3.0 * SPD, SPD])
 CALLS_BY_NAME = {
     "eig_sym": lambda: zl.eig_sym(SPD),
     "matrix_sqrt": lambda: zl.matrix_sqrt(SPD),
@@ -40,6 +42,11 @@ CALLS_BY_NAME = {
     "trace": lambda: zl.trace(SPD),
     "failing_cholesky": lambda: zl.cholesky(-SPD),
     "failing_solve_shape": lambda: zl.solve(SPD, np.ones(2)),
+    "batched_eig_sym": lambda: zb.eig_sym(SPD_STACK),
+    "batched_lu": lambda: zb.lu(SPD_STACK),
+    "batched_solve": lambda: zb.solve(SPD_STACK, B),
+    "batched_trace_scalar": lambda: zb.trace(SPD),
+    "batched_failing_cholesky": lambda: zb.cholesky(-SPD_STACK),
 }
 
 
@@ -73,6 +80,9 @@ TRACED_BYTE_BOUND = 64 * 1024
 
 EMPTY = np.zeros((0, 0))
 NAN_MATRIX = np.full((3, 3), np.nan)
+NAN_STACK = np.stack([SPD, NAN_MATRIX])
+READ_ONLY_STACK = SPD_STACK.copy()
+READ_ONLY_STACK.flags.writeable = False
 TRACED_CALLS_BY_NAME = {
     **CALLS_BY_NAME,
     "empty_eig_sym": lambda: zl.eig_sym(EMPTY),
@@ -87,6 +97,10 @@ TRACED_CALLS_BY_NAME = {
     "failing_solve_rank": lambda: zl.solve(SPD, np.ones((3, 1, 1))),
     "failing_singular": lambda: zl.solve(np.zeros((3, 3)), B),
     "failing_import": lambda: zl.trace(np.ones(3, dtype=np.complex128)),
+    "batched_svd_read_only": lambda: zb.svd(READ_ONLY_STACK),
+    "batched_empty_qr": lambda: zb.qr(np.zeros((0, 3, 2))),
+    "batched_failing_index": lambda: zb.svd(NAN_STACK),
+    "batched_failing_broadcast": lambda: zb.solve(SPD_STACK, np.ones((3, 3, 1))),
 }
 
 
