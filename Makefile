@@ -52,9 +52,11 @@ apt-packages:
 	  fi; \
 	fi
 
-$(VENV_STAMP): requirements.txt
+# The Dask example and its test bring their own pinned requirements.
+$(VENV_STAMP): requirements.txt examples/requirements.txt
 	test -x $(VENV_PY) || $(PYTHON) -m venv $(VENV)
-	$(VENV_PY) -m pip install --quiet --disable-pip-version-check -r requirements.txt
+	$(VENV_PY) -m pip install --quiet --disable-pip-version-check -r requirements.txt \
+	  -r examples/requirements.txt
 	touch $@
 
 $(BUILD)/CMakeCache.txt: | setup
