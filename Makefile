@@ -109,6 +109,7 @@ bench: python-package $(BENCH_STAMP)
 	  --benchmark_out=bench/results/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
 	$(VENV_PY) bench/summarize_cpp.py bench/results/$(BENCH_DATE)-cpp.json
 	$(BENCH_ENV) $(VENV_PY) bench/bench_python.py
+	$(BENCH_ENV) $(VENV_PY) bench/bench_batched.py
 
 # ---- Hardening stages -------------------------------------------------------
 # Each keeps its own build tree, so a second run only rebuilds what changed.

@@ -68,6 +68,9 @@ struct Operation {
   std::function<Values(const Tensor&)> single;
 };
 
+// Test names and failures show an operation by its name.
+void PrintTo(const Operation& op, std::ostream* os) { *os << op.name; }
+
 std::vector<Tensor> pack(std::initializer_list<Tensor> ts) { return std::vector<Tensor>(ts); }
 Values unpack(std::initializer_list<Tensor> ts) {
   Values v;
