@@ -7,10 +7,13 @@ namespace zorvane::linalg {
 double trace(const Tensor& A) {
   detail::require_square_f64_cpu(A, "trace");
   const std::int64_t n = A.shape()[0];
-  const std::int64_t diagonal_step = A.strides()[0] + A.strides()[1];
+  const std::int64_t s0 = A.strides()[0];
+  const std::int64_t s1 = A.strides()[1];
   const double* a = A.data();
   double sum = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) sum += a[i * diagonal_step];
+  // Addressed per element like gather_matrix: each term is the offset of an
+  // element inside the view, whereas s0 + s1 alone can overflow.
+  for (std::int64_t i = 0; i < n; ++i) sum += a[i * s0 + i * s1];
   return sum;
 }
 
