@@ -1,6 +1,7 @@
 // Pseudo-inverse from the thin SVD and least squares by column-pivoting QR.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -15,10 +16,17 @@ double relative_cutoff(double rcond, Eigen::Index rows, Eigen::Index cols) {
   return static_cast<double>(std::max(rows, cols)) * detail::kEpsilon;
 }
 
-/// A zero solution shaped like the dense right-hand side `b` with `cols` rows.
+/// The solution when A determines nothing (no rows, no columns, or all
+/// zero): shaped like the dense right-hand side `b` with `cols` rows, zero
+/// except that a column of b holding NaN or ±inf gives a NaN column, as the
+/// factorisation would propagate it.
 template <class Dense>
 Dense zero_solution(const Dense& b, Eigen::Index cols) {
-  return Dense::Zero(cols, b.cols());
+  Dense x = Dense::Zero(cols, b.cols());
+  for (Eigen::Index j = 0; j < b.cols(); ++j) {
+    if (!b.col(j).allFinite()) x.col(j).setConstant(std::numeric_limits<double>::quiet_NaN());
+  }
+  return x;
 }
 
 }  // namespace
@@ -66,7 +74,8 @@ LstsqResult lstsq(const Tensor& A, const Tensor& B) {
   const auto solve_zero = [n](const auto& b) { return zero_solution(b, n); };
 
   // The QR cannot take a matrix without columns; with no rows or no columns
-  // there is nothing to determine and every unknown is zero.
+  // there is nothing to determine and every unknown is zero (NaN for a
+  // non-finite column of B).
   if (m == 0 || n == 0) {
     Tensor x = detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch, length_mismatch,
                                              solve_zero);
@@ -77,7 +86,8 @@ LstsqResult lstsq(const Tensor& A, const Tensor& B) {
   const std::int64_t rank = qr.rank();
   // For an all-zero A the factorisation still counts every pivot as non-zero
   // and its triangular solve divides 0 by 0; no pivot column is meaningful, so
-  // every unknown is zero. NaN entries stay out of this branch and propagate.
+  // every unknown is zero, and non-finite columns of B still propagate. NaN
+  // entries of A stay out of this branch and propagate through the QR.
   const bool all_zero = rank == 0 && (qr.matrixQR().array() == 0.0).all();
   Tensor x = all_zero ? detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch,
                                                       length_mismatch, solve_zero)

@@ -74,8 +74,9 @@ void require_positive_semidefinite(const Spectrum& w) {
 }
 
 void require_representable_exponential(const Spectrum& w) {
-  // 709 stays below exp's float64 overflow (about 709.78), so no finite
-  // eigenvalue that passes can overflow; the second test catches NaN.
+  // 709 stays below exp's float64 overflow (about 709.78), so no eigenvalue
+  // that passes can overflow (eig_sym lets only finite ones through); the
+  // second test guards the map itself should the bound ever move.
   if (w(w.size() - 1) > 709.0) {
     detail::throw_numerical_error(
         "matrix_exp", " overflow -- exp(lambda_max) is not representable in float64");
@@ -129,7 +130,10 @@ void symmetric_eigen(const Eigen::MatrixXd& a, SymmetricSolver& solver) {
   detail::require_symmetric(a, kEigSym);
   if (a.rows() == 0) return;
   solver.compute(a, Eigen::ComputeEigenvectors);
-  if (solver.info() != Eigen::Success) {
+  // The solver scales by the largest magnitude, so an infinite entry turns
+  // every eigenvalue into NaN while it still reports success; a NaN or
+  // infinite eigenvalue is no decomposition, whatever the solver says.
+  if (solver.info() != Eigen::Success || !solver.eigenvalues().allFinite()) {
     detail::throw_numerical_error(kEigSym, " failed to converge");
   }
 }

@@ -209,6 +209,17 @@ TEST(Lstsq, AllZeroMatrixGivesZerosAndRankZero) {
   const auto many = lstsq(zero, tensor_from(random_matrix(3, 4, 3)));
   EXPECT_EQ(many.rank, 0);
   EXPECT_EQ(matrix_of(many.x), Eigen::MatrixXd::Zero(2, 4));
+
+  // A non-finite entry of B still reaches its column of x, as through the QR.
+  for (const double bad : {kNaN, kInf, -kInf}) {
+    EXPECT_TRUE(vector_of(lstsq(zero, vector_from({1, bad, 3})).x).array().isNaN().all());
+    Eigen::MatrixXd b = random_matrix(3, 4, 3);
+    b(2, 1) = bad;
+    Eigen::MatrixXd x = matrix_of(lstsq(zero, tensor_from(b)).x);
+    EXPECT_TRUE(x.col(1).array().isNaN().all());
+    x.col(1).setZero();
+    EXPECT_EQ(x, Eigen::MatrixXd::Zero(2, 4));
+  }
 }
 
 TEST(Lstsq, NonFiniteEntriesPropagateInsteadOfRaising) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "test_util.h"
 
@@ -321,6 +322,156 @@ TEST(LevenbergMarquardt, NonPositiveInitialDampingMeansOneThousandth) {
   }
   params.initial_damping = 10.0;  // and the path does depend on it
   EXPECT_NE(vector_of(model.solve(Eigen::Vector2d(-1.2, 1.0), params).x), vector_of(reference.x));
+}
+
+// ------------------------------------------------------------ stopping rules
+
+/// r(x) = x − target in one unknown, with a Jacobian callback that reports
+/// `slope` (1 is honest; −1 points every step uphill, so every step is
+/// rejected; 1/4 overshoots). All the arithmetic of a step is exact for the numbers below, so
+/// each rule can be set to fire at one known iteration.
+struct StopCase {
+  const char* name;
+  double x0, target, slope;
+  LMParameters params;
+  std::string calls;  // 'r' and 'J' in call order
+  std::int64_t iterations;
+  LMStatus status;
+  std::vector<double> dampings;  // λ of each trial point, read back from it
+};
+
+LMParameters with(std::int64_t max_iterations, double ftol, double xtol, double gtol,
+                  double initial_damping, double increase, double decrease) {
+  LMParameters p;
+  p.max_iterations = max_iterations;
+  p.ftol = ftol;
+  p.xtol = xtol;
+  p.gtol = gtol;
+  p.initial_damping = initial_damping;
+  p.damping_increase = increase;
+  p.damping_decrease = decrease;
+  return p;
+}
+
+// From x0 = 1 towards 0 with λ = 1 throughout: g = 1, then 0.5; every step
+// halves x, so ρ = 0.75 exactly. From x0 = 0 towards 4 with λ = 1e-16 (which
+// 1 + λ rounds away): one step of ‖δ‖ = 4 lands on x = 4, and the step test
+// ‖δ‖ ≤ xtol·(‖x‖ + xtol) holds from xtol = 2√2 − 2 ≈ 0.82843 on (it would
+// need xtol ≥ 2 if measured at the old x, and xtol ≥ 4 without the ‖x‖ term).
+const StopCase kStopCases[] = {
+    {"gradient_test_at_its_bound", 1, 0, 1, with(9, 0, 0, 1.0, 1, 10, 1), "rJ", 0,
+     LMStatus::Converged, {}},
+    {"gradient_test_just_below", 1, 0, 1, with(9, 0, 0, 0.999, 1, 10, 1), "rJrJ", 1,
+     LMStatus::Converged, {1}},
+    {"cost_test_at_its_bound", 1, 0, 1, with(9, 0.75, 0, 0, 1, 10, 1), "rJr", 0,
+     LMStatus::Converged, {1}},
+    {"cost_test_just_below", 1, 0, 1, with(2, 0.7499, 0, 0, 1, 10, 1), "rJrJr", 2,
+     LMStatus::MaxIterations, {1, 1}},
+    {"step_test_just_above_its_bound", 0, 4, 1, with(9, 0, 0.82843, 0, 1e-16, 10, 10), "rJr", 0,
+     LMStatus::Converged, {0}},
+    {"step_test_just_below_its_bound", 0, 4, 1, with(9, 0, 0.82842, 0, 1e-16, 10, 10), "rJrJ", 1,
+     LMStatus::Converged, {0}},
+    {"accepted_steps_divide_by_the_decrease", 1, 0, 1, with(3, 0, 0, 0, 1, 3, 4), "rJrJrJr", 3,
+     LMStatus::MaxIterations, {1, 0.25, 0.0625}},
+    {"accepted_steps_keep_the_damping_at_least_1e_16", 1, 0, 1, with(2, 0, 0, 0, 1e-15, 3, 100),
+     "rJrJr", 2, LMStatus::MaxIterations, {1e-15, 1e-16}},
+    {"rejected_steps_multiply_by_the_increase", 1, 0, -1, with(9, 0, 0, 0, 1e15, 3, 4),
+     "rJrJrJr", 2, LMStatus::DampingLimit, {1e15, 3e15, 9e15}},
+    // A Jacobian of 1/4 sends x = 1 to −1, where the cost is the same: rejected.
+    {"a_trial_of_equal_cost_is_rejected", 1, 0, 0.25, with(9, 0, 0, 0, 1, 1e17, 4), "rJr", 0,
+     LMStatus::DampingLimit, {1}},
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class StoppingRule : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StoppingRule, FiresAtItsIterationWithItsStatus) {
+  const StopCase& c = GetParam();
+  std::vector<double> trials;
+  Model model(
+      1, 1,
+      [&c, &trials](const Eigen::VectorXd& x) {
+        trials.push_back(x(0));
+        return Eigen::VectorXd(Eigen::VectorXd::Constant(1, x(0) - c.target));
+      },
+      [&c](const Eigen::VectorXd&) { return Eigen::MatrixXd(Eigen::MatrixXd::Constant(1, 1, c.slope)); });
+  const LMResult result = model.solve(Eigen::VectorXd::Constant(1, c.x0), c.params);
+  EXPECT_EQ(model.calls, c.calls);
+  EXPECT_EQ(result.iterations, c.iterations);
+  EXPECT_EQ(result.status, c.status);
+
+  // Each trial point x + δ with δ = −(x − target) / (slope·(1 + λ)) tells the
+  // λ it was taken with (JᵀJ = slope² is also its own scale).
+  ASSERT_EQ(trials.size(), c.dampings.size() + 1);
+  double x = c.x0;
+  for (std::size_t k = 0; k < c.dampings.size(); ++k) {
+    const double step = -(x - c.target) / (c.slope * (1.0 + c.dampings[k]));
+    EXPECT_DOUBLE_EQ(trials[k + 1], x + step) << "trial " << k;
+    if (c.slope == 1) x = trials[k + 1];  // honest steps are all accepted here
+  }
+  expect_consistent(model, result);
+}
+
+INSTANTIATE_TEST_SUITE_P(LevenbergMarquardt, StoppingRule, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------ the damped factorisation
+
+/// A rank-one JᵀJ whose LDLᵀ rounding leaves a zero pivot before a non-zero
+/// one, which Eigen's LDLT reports as a failure (found by search). Scaling J
+/// by a power of two keeps every rounding.
+RowMajorMatrix singular_jacobian(double scale) {
+  RowMajorMatrix j(1, 4);
+  j << 1.0, 2.0, -244.0, -0.76811594202898548;
+  return j * scale;
+}
+
+bool ldlt_fails(const RowMajorMatrix& j, double added_to_diagonal) {
+  Eigen::MatrixXd normal = Eigen::MatrixXd::Zero(j.cols(), j.cols());
+  normal.selfadjointView<Eigen::Lower>().rankUpdate(j.transpose());
+  normal.diagonal().array() += added_to_diagonal;
+  return Eigen::LDLT<Eigen::MatrixXd, Eigen::Lower>(normal).info() != Eigen::Success;
+}
+
+Model model_with_jacobian(const RowMajorMatrix& j) {
+  const Eigen::MatrixXd a = j;
+  return linear_model(a, Eigen::VectorXd::Ones(1));
+}
+
+TEST(LevenbergMarquardt, AFailedFactorisationIsRetriedWithLambdaMoreOnTheDiagonal) {
+  // With λ = 1e-20, λ·D rounds away against JᵀJ ≈ 2^-52·(1 .. 6e4), so H is
+  // JᵀJ itself; the retry's absolute λ does not round away, and H + λI factorises.
+  const RowMajorMatrix j = singular_jacobian(std::ldexp(1.0, -26));
+  ASSERT_TRUE(ldlt_fails(j, 0.0));
+  ASSERT_FALSE(ldlt_fails(j, 1e-20));
+  Model model = model_with_jacobian(j);
+  LMParameters params;
+  params.initial_damping = 1e-20;
+  params.max_iterations = 1;
+  const LMResult result = model.solve(Eigen::VectorXd::Zero(4), params);
+  EXPECT_EQ(model.calls, "rJr");
+  EXPECT_LT(result.cost, 0.5);  // the retried step went downhill
+}
+
+TEST(LevenbergMarquardt, UnsolvableDampedEquationsRaise) {
+  // Unscaled, both λ·D and the retry's λ round away: both factorisations fail.
+  const RowMajorMatrix j = singular_jacobian(1.0);
+  ASSERT_TRUE(ldlt_fails(j, 0.0));
+  Model model = model_with_jacobian(j);
+  LMParameters params;
+  params.initial_damping = 1e-20;
+  EXPECT_THROW_MSG(model.solve(Eigen::VectorXd::Zero(4), params), std::runtime_error,
+                   "zorvane: levenberg_marquardt failed -- damped normal equations are not "
+                   "solvable");
+  EXPECT_EQ(model.calls, "rJ");
+  // A Jacobian of NaN makes every pivot NaN, with or without the retry.
+  Model nan_model(
+      1, 2, [](const Eigen::VectorXd&) { return Eigen::VectorXd(Eigen::VectorXd::Ones(1)); },
+      [](const Eigen::VectorXd&) { return Eigen::MatrixXd(Eigen::MatrixXd::Constant(1, 2, kNaN)); });
+  EXPECT_THROW_MSG(nan_model.solve(Eigen::VectorXd::Zero(2)), std::runtime_error,
+                   "zorvane: levenberg_marquardt failed -- damped normal equations are not "
+                   "solvable");
 }
 
 // ------------------------------------------------------------ inputs and failures

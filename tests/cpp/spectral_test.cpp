@@ -111,14 +111,25 @@ TEST_P(EigSymFamily, ChecksRunInOrderAndSpeakForEigSym) {
   }
 }
 
-TEST_P(EigSymFamily, NaNOffTheDiagonalFailsToConverge) {
-  // A NaN that the tridiagonal QR iteration meets never deflates, so the
-  // solver runs out of iterations and reports it.
-  EXPECT_THROW_MSG(GetParam().run(tensor_from({{1, kNaN}, {kNaN, 1}})), std::runtime_error,
+TEST_P(EigSymFamily, NonFiniteInputFailsToConverge) {
+  // NaN off the diagonal never deflates; an infinite entry (or a NaN on the
+  // diagonal) leaves the solver "succeeding" with NaN eigenvalues. Neither is
+  // a decomposition, and no function built on it may map what it returned.
+  for (Eigen::Index n = 1; n <= 4; ++n) {
+    for (const double bad : {kNaN, kInf, -kInf}) {
+      for (Eigen::Index k = 0; k < n; ++k) {
+        for (const bool on_diagonal : {true, false}) {
+          Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n + k));
+          const Eigen::Index j = on_diagonal ? k : (k + 1) % n;
+          a(k, j) = a(j, k) = bad;
+          SCOPED_TRACE(::testing::Message() << "n=" << n << " (" << k << ", " << j << ") = " << bad);
+          EXPECT_THROW_MSG(GetParam().run(tensor_from(a)), std::runtime_error, kNoConvergence);
+        }
+      }
+    }
+  }
+  EXPECT_THROW_MSG(GetParam().run(tensor_from({{kInf, 0}, {0, 1}})), std::runtime_error,
                    kNoConvergence);
-  Eigen::MatrixXd a = random_spd(5, 3);
-  a(3, 1) = a(1, 3) = kNaN;
-  EXPECT_THROW_MSG(GetParam().run(tensor_from(a)), std::runtime_error, kNoConvergence);
 }
 
 TEST_P(EigSymFamily, EmptyInputGivesEmptyResults) {
@@ -144,35 +155,6 @@ TEST_P(EigSymFamily, StridedViewsGiveTheContiguousResult) {
       EXPECT_TRUE(is_vector ? test::vector_of(outputs[k]) == test::vector_of(expected[k])
                             : same_bits(matrix_of(outputs[k]), matrix_of(expected[k])))
           << "output " << k;
-    }
-  }
-}
-
-TEST_P(EigSymFamily, NonFiniteInputNeverReadsOutOfBounds) {
-  // Whatever the solver makes of NaN and infinity, every call either fails
-  // with a message of its own or returns fully shaped results (the sanitizer
-  // build watches the memory).
-  for (Eigen::Index n = 1; n <= 4; ++n) {
-    for (const double bad : {kNaN, kInf, -kInf}) {
-      for (Eigen::Index k = 0; k < n; ++k) {
-        for (const bool on_diagonal : {true, false}) {
-          Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n + k));
-          const Eigen::Index j = on_diagonal ? k : (k + 1) % n;
-          a(k, j) = a(j, k) = bad;
-          try {
-            for (const Tensor& t : GetParam().run(tensor_from(a))) {
-              EXPECT_EQ(t.shape()[0], n);
-              if (t.ndim() == 2) {
-                EXPECT_EQ(t.shape()[1], n);
-              }
-            }
-          } catch (const std::runtime_error& error) {
-            EXPECT_EQ(std::string(error.what()).rfind("zorvane: ", 0), 0u) << error.what();
-          } catch (const std::invalid_argument& error) {
-            EXPECT_EQ(std::string(error.what()).rfind("zorvane: ", 0), 0u) << error.what();
-          }
-        }
-      }
     }
   }
 }
@@ -304,7 +286,6 @@ Eigen::MatrixXd sign_of(const Eigen::MatrixXd& a) {
 const char* const kNotSemidefinite = "zorvane: matrix_sqrt requires a positive-semidefinite matrix";
 const char* const kExpLambdaMax =
     "zorvane: matrix_exp overflow -- exp(lambda_max) is not representable in float64";
-const char* const kExpNotFinite = "zorvane: matrix_exp overflow -- exp(lambda) is not finite";
 const std::string kNotDefinite =
     "zorvane: matrix_log requires a positive-definite matrix (all eigenvalues > 0); "
     "smallest eigenvalue is ";
@@ -345,16 +326,6 @@ TEST(MatrixExp, LargestEigenvalueMayReach709) {
   // exp(709.5) would still be finite, but lies past the limit.
   EXPECT_THROW_MSG(exp_of(diagonal({709.5})), std::runtime_error, kExpLambdaMax);
   EXPECT_THROW_MSG(exp_of(diagonal({1.0, 709.5})), std::runtime_error, kExpLambdaMax);
-  EXPECT_THROW_MSG(exp_of(diagonal({kInf})), std::runtime_error, kExpLambdaMax);
-}
-
-TEST(MatrixExp, NonFiniteEigenvaluesFailAfterTheLimit) {
-  // A 1 x 1 NaN is its own eigenvalue; exp(-inf) is 0 and fine.
-  EXPECT_THROW_MSG(exp_of(diagonal({kNaN})), std::runtime_error, kExpNotFinite);
-  EXPECT_EQ(exp_of(diagonal({-kInf})), diagonal({0.0}));
-  // Eigen scales the matrix by its largest entry, so an infinite diagonal
-  // entry turns every eigenvalue into NaN, and the solver still succeeds.
-  EXPECT_THROW_MSG(exp_of(diagonal({kInf, 1})), std::runtime_error, kExpNotFinite);
 }
 
 TEST(MatrixLog, OfTheIdentityIsZero) {
@@ -365,14 +336,12 @@ TEST(MatrixLog, MessageCarriesTheSmallestEigenvalue) {
   EXPECT_THROW_MSG(log_of(diagonal({1, -2, 5})), std::invalid_argument, kNotDefinite + "-2.000000");
   EXPECT_THROW_MSG(log_of(diagonal({0, 1})), std::invalid_argument, kNotDefinite + "0.000000");
   EXPECT_THROW_MSG(log_of(diagonal({3, -1e-9})), std::invalid_argument, kNotDefinite + "-0.000000");
-  EXPECT_THROW_MSG(log_of(diagonal({-kInf})), std::invalid_argument, kNotDefinite + "-inf");
 }
 
 TEST(MatrixSign, MapsEachEigenvalueToItsSign) {
   EXPECT_EQ(sign_of(Eigen::MatrixXd::Identity(2, 2)), Eigen::MatrixXd::Identity(2, 2));
   EXPECT_EQ(sign_of(diagonal({-3, 0, 5})), diagonal({-1, 0, 1}));
   EXPECT_EQ(sign_of(Eigen::MatrixXd::Zero(4, 4)), Eigen::MatrixXd::Zero(4, 4));
-  EXPECT_EQ(sign_of(diagonal({kNaN})), diagonal({0.0}));
 }
 
 TEST(MatrixSign, EigenvaluesUpToTheThresholdCountAsZero) {

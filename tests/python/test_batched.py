@@ -142,6 +142,7 @@ FAILURES = [
     (zb.matrix_log, -np.eye(3), ValueError,
      "zorvane: matrix_log requires a positive-definite matrix (all eigenvalues > 0); "
      "smallest eigenvalue is -1.000000"),
+    (zb.matrix_sign, np.diag([np.inf, 1.0, 1.0]), RuntimeError, "zorvane: eig_sym failed to converge"),
     (zb.svd, np.full((3, 3), np.nan), RuntimeError, "zorvane: svd failed to converge"),
     (zb.eig, np.full((3, 3), np.inf), RuntimeError, "zorvane: eig failed to converge"),
     (lambda a: zb.solve(a, np.ones(3)), np.zeros((3, 3)), RuntimeError,

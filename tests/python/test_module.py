@@ -220,6 +220,11 @@ def test_svd_of_a_tall_matrix_has_thin_shapes():
             RuntimeError,
             "zorvane: eig failed to converge",
         ),
+        (
+            lambda: zorvane_linalg.matrix_sign(np.diag([np.inf, 1.0])),
+            RuntimeError,
+            "zorvane: eig_sym failed to converge",
+        ),
     ],
     ids=[
         "asymmetric",
@@ -232,6 +237,7 @@ def test_svd_of_a_tall_matrix_has_thin_shapes():
         "exp_overflow",
         "svd_nan",
         "eig_inf",
+        "sign_inf",
     ],
 )
 def test_library_errors_reach_python_unchanged(call, error, message):

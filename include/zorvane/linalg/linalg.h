@@ -97,7 +97,7 @@ ZORVANE_LINALG_API double trace(const Tensor& A);
 
 /// Symmetric eigendecomposition. Throws std::invalid_argument for a non-square,
 /// non-float64, non-CPU or non-symmetric A; std::runtime_error if the solver
-/// does not converge.
+/// does not converge or yields a non-finite eigenvalue (any NaN or ±inf it reads).
 ZORVANE_LINALG_API EigenResult eig_sym(const Tensor& A);
 
 /// Principal square root of a symmetric positive-semidefinite matrix.
@@ -134,7 +134,8 @@ ZORVANE_LINALG_API SVDResult svd(const Tensor& A);
 /// Moore–Penrose pseudo-inverse (n, m); singular values at or below
 /// rcond · σ_max are dropped, and a negative rcond selects max(m, n) · ε.
 ZORVANE_LINALG_API Tensor pinv(const Tensor& A, double rcond = -1.0);
-/// Basic least-squares solution of A · x ≈ B by column-pivoting QR.
+/// Basic least-squares solution of A · x ≈ B by column-pivoting QR; NaN or
+/// ±inf in A or B propagates into x, even when A is empty or all zero.
 ZORVANE_LINALG_API LstsqResult lstsq(const Tensor& A, const Tensor& B);
 
 /// One of four matrix norms; 0.0 for an empty matrix.
