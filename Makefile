@@ -109,6 +109,8 @@ bench: python-package $(BENCH_STAMP)
 	  --benchmark_out=bench/results/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
 	$(VENV_PY) bench/summarize_cpp.py bench/results/$(BENCH_DATE)-cpp.json
 	$(BENCH_ENV) $(VENV_PY) bench/bench_python.py
+	$(BENCH_ENV) $(BENCH_BUILD)/bench/zorvane_bench_batched_cpp --benchmark_min_time=0.2 \
+	  --benchmark_out=bench/results/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
 	$(BENCH_ENV) $(VENV_PY) bench/bench_batched.py
 
 # ---- Hardening stages -------------------------------------------------------

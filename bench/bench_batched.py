@@ -132,6 +132,35 @@ def timed(call):
     return time.perf_counter() - start
 
 
+def cpp_against_bare_eigen(path):
+    """Per-matrix ns of the C++ batched calls and of the bare Eigen loop
+    (bench_batched_cpp's JSON, written by make bench just before)."""
+    if not path.exists():
+        return []
+    times = {}
+    for entry in json.loads(path.read_text())["benchmarks"]:
+        operation, side, n = entry["run_name"].split("/")
+        times[(operation, side, int(n))] = 1e9 / entry["items_per_second"]
+    return [{"function": op, "n": n, "batched_ns": ns, "eigen_ns": times[(op, "eigen", n)],
+             "ratio": ns / times[(op, "eigen", n)]}
+            for (op, side, n), ns in sorted(times.items()) if side == "batched"]
+
+
+def cpp_markdown(rows):
+    if not rows:
+        return ""
+    orders = sorted({r["n"] for r in rows})
+    lines = ["", "C++, per matrix: the batched call vs a bare Eigen loop (copy in, reused "
+             "solver, copies out) over the same stack:", "",
+             "| function | " + " | ".join(f"n = {n}" for n in orders) + " |",
+             "|---|" + "---|" * len(orders)]
+    for name in sorted({r["function"] for r in rows}):
+        cells = [f"{r['batched_ns']:.0f} vs {r['eigen_ns']:.0f} ns ({r['ratio']:.2f}x)"
+                 for r in rows if r["function"] == name]
+        lines.append(f"| {name} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
 def markdown(rows, memory, scaling):
     lines = ["| function | " + " | ".join(f"n = {n}" for n in ORDERS) + " |",
              "|---|" + "---|" * len(ORDERS)]
@@ -177,11 +206,12 @@ def main():
     memory = peak_memory()
     scaling = dask_scaling()
     stem = RESULTS_DIR / f"{datetime.date.today().isoformat()}-batched"
+    cpp = cpp_against_bare_eigen(stem.with_name(stem.name + "-cpp.json"))
     RESULTS_DIR.mkdir(exist_ok=True)
     stem.with_suffix(".json").write_text(json.dumps(
         {"cpus": os.cpu_count(), "load": os.getloadavg(), "per_matrix": rows, "memory": memory,
-         "dask_threads": scaling}, indent=1))
-    table = markdown(rows, memory, scaling)
+         "dask_threads": scaling, "cpp_vs_bare_eigen": cpp}, indent=1))
+    table = markdown(rows, memory, scaling) + cpp_markdown(cpp)
     stem.with_suffix(".md").write_text(table)
     plot(rows, stem.with_suffix(".png"))
     print(table)

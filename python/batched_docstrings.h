@@ -114,7 +114,8 @@ ValueError
     If A is not a stack of square matrices, or a matrix is not symmetric.
 RuntimeError
     If a matrix is not positive-definite, for example
-    "zorvane: cholesky failed -- matrix is not positive-definite (at batch index (3, 1))".
+    "zorvane: cholesky failed -- matrix is not positive-definite (at batch index (3, 1))";
+    a 2-D A fails with the message of zorvane_linalg.cholesky alone.
 
 Examples
 --------

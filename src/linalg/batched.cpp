@@ -61,6 +61,7 @@ Tensor new_stacked(const Extents& lead, std::initializer_list<std::int64_t> tail
 
 /// The number of matrices; a count that does not fit cannot be allocated.
 std::int64_t count_of(const Extents& lead) {
+  if (std::find(lead.begin(), lead.end(), 0) != lead.end()) return 0;
   std::int64_t count = 1;
   for (const std::int64_t extent : lead) {
     if (__builtin_mul_overflow(count, extent, &count)) throw std::bad_alloc();
@@ -88,10 +89,15 @@ class BatchWalk {
       : extents_(std::move(extents)), strides_(std::move(strides)), index_(extents_.size(), 0) {}
 
   /// Calls body(b, offsets) for every matrix b; an error of the body is
-  /// thrown again with the batch index of its matrix appended.
+  /// thrown again with the batch index of its matrix appended. A single
+  /// matrix (no leading dimension) fails with the single-matrix message alone.
   template <class Body>
   void run(Body&& body) {
     const std::int64_t count = count_of(extents_);
+    if (extents_.empty()) {
+      body(0, offsets_);
+      return;
+    }
     try {
       for (std::int64_t b = 0; b < count; ++b) {
         body(b, offsets_);

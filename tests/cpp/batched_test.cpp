@@ -310,6 +310,12 @@ TEST(BatchedFailures, NameTheFirstFailingMatrixWithTheSingleMatrixMessage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
+    // A plain matrix fails with the single-matrix message alone.
+    if (c.runtime) {
+      EXPECT_THROW_MSG(c.call(tensor_from(c.bad)), std::runtime_error, c.message);
+    } else {
+      EXPECT_THROW_MSG(c.call(tensor_from(c.bad)), std::invalid_argument, c.message);
+    }
     for (const bool one_dimension : {false, true}) {
       const Tensor A = batch_with(spd, c.bad, one_dimension);
       const std::string message = c.message + (one_dimension ? " (at batch index (3))" : " (at batch index (1, 0))");

@@ -151,16 +151,19 @@ FAILURES = [
 
 
 @pytest.mark.parametrize("call, bad, error, message", FAILURES)
-@pytest.mark.parametrize("lead, first_bad, index_text",
-                         [((4,), [(3,)], "(3)"), ((3, 2), [(1, 1), (2, 0)], "(1, 1)")])
+@pytest.mark.parametrize("lead, first_bad, suffix", [
+    ((4,), [(3,)], " (at batch index (3))"),
+    ((3, 2), [(1, 1), (2, 0)], " (at batch index (1, 1))"),
+    ((), [()], ""),  # a plain matrix fails as the single-matrix function does
+])
 def test_failures_end_with_the_index_of_the_first_failing_matrix(
-        call, bad, error, message, lead, first_bad, index_text):
+        call, bad, error, message, lead, first_bad, suffix):
     stack = np.broadcast_to(SPD, lead + (3, 3)).copy()
     for index in first_bad:
         stack[index] = bad
     with pytest.raises(error) as excinfo:
         call(stack)
-    assert str(excinfo.value) == f"{message} (at batch index {index_text})"
+    assert str(excinfo.value) == message + suffix
 
 
 SOLVE_SHAPES = [((3, 3), (3,)), ((4, 3, 3), (3,)), ((4, 3, 3), (3, 2)), ((3, 3), (5, 3, 1)),

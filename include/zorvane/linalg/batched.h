@@ -10,7 +10,8 @@
 // the batched shape messages below); a numerical failure throws the
 // single-matrix message of the first failing matrix followed by its batch
 // index, "... (at batch index (3, 1))", or "(at batch index (3))" for one
-// leading dimension. Working matrices are allocated once per call; no call
+// leading dimension; a plain matrix (no leading dimension) fails with the
+// single-matrix message alone. Working matrices are allocated once per call; no call
 // keeps state or starts a thread.
 #pragma once
 
