@@ -123,11 +123,14 @@ void register_all() {
   register_pair(
       "lu", false, [](const Tensor& A, std::int64_t) { return first(batched::lu(A).determinant); },
       [](const Tensor& A, std::int64_t n) {
-        std::vector<double> L = stacked(n * n), U = stacked(n * n), det = stacked(1);
+        std::vector<double> L = stacked(n * n), U = stacked(n * n), P = stacked(n * n),
+                            Q = stacked(n * n), det = stacked(1);
         return for_each_matrix(A, n, [&](std::int64_t b, Eigen::MatrixXd& a) {
           const Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>> lu(a);
           RowMap(L.data() + b * n * n, n, n) = lu.matrixLU().triangularView<Eigen::UnitLower>();
           RowMap(U.data() + b * n * n, n, n) = lu.matrixLU().triangularView<Eigen::Upper>();
+          RowMap(P.data() + b * n * n, n, n) = lu.permutationP().toDenseMatrix().cast<double>();
+          RowMap(Q.data() + b * n * n, n, n) = lu.permutationQ().toDenseMatrix().cast<double>();
           det[b] = lu.determinant();
           return det[b] + static_cast<double>(lu.rank());
         });
