@@ -55,7 +55,8 @@ using Body = std::function<double(const Tensor&, std::int64_t)>;
 
 void register_pair(const std::string& operation, bool spd, Body ours, Body bare) {
   for (const std::int64_t n : kOrders) {
-    for (const auto& [side, body] : {std::pair<const char*, Body>{"batched", ours}, {"eigen", bare}}) {
+    for (const auto& [side, body] :
+         {std::pair<const char*, Body>{"batched", ours}, {"eigen", bare}}) {
       const std::string name = operation + "/" + side + "/" + std::to_string(n);
       benchmark::RegisterBenchmark(name.c_str(), [n, spd, body = body](benchmark::State& state) {
         const Tensor stack = make_stack(n, spd);
@@ -85,7 +86,8 @@ double for_each_matrix(const Tensor& stack, std::int64_t n, Step&& step) {
 
 void register_all() {
   register_pair(
-      "eig_sym", true, [](const Tensor& A, std::int64_t) { return first(batched::eig_sym(A).vectors); },
+      "eig_sym", true,
+      [](const Tensor& A, std::int64_t) { return first(batched::eig_sym(A).vectors); },
       [](const Tensor& A, std::int64_t n) {
         std::vector<double> values = stacked(n), vectors = stacked(n * n);
         Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(n);
@@ -97,7 +99,8 @@ void register_all() {
         });
       });
   register_pair(
-      "matrix_sqrt", true, [](const Tensor& A, std::int64_t) { return first(batched::matrix_sqrt(A)); },
+      "matrix_sqrt", true,
+      [](const Tensor& A, std::int64_t) { return first(batched::matrix_sqrt(A)); },
       [](const Tensor& A, std::int64_t n) {
         std::vector<double> out = stacked(n * n);
         Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(n);
@@ -138,7 +141,8 @@ void register_all() {
   register_pair(
       "solve", false,
       [](const Tensor& A, std::int64_t n) {
-        Tensor rhs(Shape{static_cast<long>(n)}, DType::Float64, zorvane::Device{DeviceKind::CPU, -1});
+        Tensor rhs(Shape{static_cast<long>(n)}, DType::Float64,
+                   zorvane::Device{DeviceKind::CPU, -1});
         std::fill_n(rhs.data(), n, 1.0);
         return first(batched::solve(A, rhs));
       },
@@ -176,9 +180,11 @@ void register_all() {
         });
       });
   register_pair(
-      "eig", false, [](const Tensor& A, std::int64_t) { return first(batched::eig(A).values_real); },
+      "eig", false,
+      [](const Tensor& A, std::int64_t) { return first(batched::eig(A).values_real); },
       [](const Tensor& A, std::int64_t n) {
-        std::vector<double> wr = stacked(n), wi = stacked(n), vr = stacked(n * n), vi = stacked(n * n);
+        std::vector<double> wr = stacked(n), wi = stacked(n), vr = stacked(n * n),
+                            vi = stacked(n * n);
         Eigen::EigenSolver<Eigen::MatrixXd> solver(n);
         return for_each_matrix(A, n, [&](std::int64_t b, const Eigen::MatrixXd& a) {
           solver.compute(a, true);
@@ -194,7 +200,8 @@ void register_all() {
       "trace", false, [](const Tensor& A, std::int64_t) { return first(batched::trace(A)); },
       [](const Tensor& A, std::int64_t n) {
         std::vector<double> out = stacked(1);
-        for (std::int64_t b = 0; b < kCount; ++b) out[b] = ConstRowMap(A.data() + b * n * n, n, n).trace();
+        for (std::int64_t b = 0; b < kCount; ++b)
+          out[b] = ConstRowMap(A.data() + b * n * n, n, n).trace();
         return out[0];
       });
 }

@@ -97,8 +97,7 @@ NB_MODULE(batched, m) {
   m.doc() = "Batched Zorvane linear algebra: one call for a stack of matrices (..., m, n)";
 
   m.def("eig_sym", &py::eig_sym, nb::arg("A"), doc::eig_sym);
-  m.def("matrix_sqrt", &py::stacked_function<batched::matrix_sqrt>, nb::arg("A"),
-        doc::matrix_sqrt);
+  m.def("matrix_sqrt", &py::stacked_function<batched::matrix_sqrt>, nb::arg("A"), doc::matrix_sqrt);
   m.def("matrix_exp", &py::stacked_function<batched::matrix_exp>, nb::arg("A"), doc::matrix_exp);
   m.def("cholesky", &py::stacked_function<batched::cholesky>, nb::arg("A"), doc::cholesky);
   m.def("svd", &py::svd, nb::arg("A"), doc::svd);
@@ -106,8 +105,7 @@ NB_MODULE(batched, m) {
   m.def("qr", &py::qr, nb::arg("A"), doc::qr);
   m.def("lu", &py::lu, nb::arg("A"), doc::lu);
   m.def("matrix_log", &py::stacked_function<batched::matrix_log>, nb::arg("A"), doc::matrix_log);
-  m.def("matrix_sign", &py::stacked_function<batched::matrix_sign>, nb::arg("A"),
-        doc::matrix_sign);
+  m.def("matrix_sign", &py::stacked_function<batched::matrix_sign>, nb::arg("A"), doc::matrix_sign);
   m.def("eig", &py::eig, nb::arg("A"), doc::eig);
   m.def("trace", &py::stacked_function<batched::trace>, nb::arg("A"), doc::trace);
 }

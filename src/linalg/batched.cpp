@@ -188,8 +188,8 @@ Broadcast broadcast_leading(const Tensor& A, const Tensor& B, std::int64_t b_mat
 /// Solves every system with one dense right-hand side type (VectorXd for a
 /// vector B, MatrixXd otherwise) as the single-matrix solve does.
 template <class Dense>
-Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X,
-                   Dense rhs, Dense x) {
+Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs,
+                   Dense x) {
   const std::int64_t n = rows_of(A);
   const std::int64_t slice = rhs.size();
   // The empty system has the empty solution; a solution without entries is
@@ -261,8 +261,8 @@ LUResult lu(const Tensor& A) {
   require_square_matrices(A, "lu");
   const std::int64_t n = rows_of(A);
   const Extents lead = leading_extents(A);
-  LUResult result{new_stacked(lead, {n, n}), new_stacked(lead, {n, n}),
-                  new_stacked(lead, {n, n}), new_stacked(lead, {n, n}),
+  LUResult result{new_stacked(lead, {n, n}),           new_stacked(lead, {n, n}),
+                  new_stacked(lead, {n, n}),           new_stacked(lead, {n, n}),
                   new_stacked(lead, {}, DType::Int64), new_stacked(lead, {}),
                   new_stacked(lead, {}, DType::Int32)};
   auto* rank = reinterpret_cast<std::int64_t*>(result.rank.data());
@@ -276,8 +276,8 @@ LUResult lu(const Tensor& A) {
     if (n > 0) {
       gather_matrix_at(A, offsets[0], packed);
       const std::int64_t at = b * n * n;
-      s = kernels::lu_factors(reused.compute(packed), result.L.data() + at,
-                              result.U.data() + at, result.P.data() + at, result.Q.data() + at);
+      s = kernels::lu_factors(reused.compute(packed), result.L.data() + at, result.U.data() + at,
+                              result.P.data() + at, result.Q.data() + at);
     }
     rank[b] = s.rank;
     determinant[b] = s.determinant;

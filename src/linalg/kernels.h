@@ -96,8 +96,7 @@ struct LUScalars {
 /// and its rank, determinant and singular flag.
 LUScalars lu_factors(const InPlaceLU& lu, double* L, double* U, double* P, double* Q);
 
-inline constexpr const char* kSingular =
-    " failed -- matrix A is singular or numerically singular";
+inline constexpr const char* kSingular = " failed -- matrix A is singular or numerically singular";
 inline constexpr const char* kRowsMismatch = " shape mismatch -- A is n x n but B has rows != n";
 inline constexpr const char* kLengthMismatch =
     " shape mismatch -- A is n x n but B has length != n";
@@ -121,7 +120,7 @@ using GeneralSolver = Eigen::EigenSolver<Eigen::MatrixXd>;
 
 /// The real and imaginary parts of the eigenvalues (n) and eigenvectors
 /// (n x n) of the non-empty working matrix `a`; throws eig's message.
-void eig(const Eigen::MatrixXd& a, GeneralSolver& solver, double* values_real,
-         double* values_imag, double* vectors_real, double* vectors_imag);
+void eig(const Eigen::MatrixXd& a, GeneralSolver& solver, double* values_real, double* values_imag,
+         double* vectors_real, double* vectors_imag);
 
 }  // namespace zorvane::linalg::kernels

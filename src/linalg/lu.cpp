@@ -33,13 +33,15 @@ LUResult lu_factor(const Tensor& A) {
   Tensor Q = new_matrix_tensor(n, n);
   // FullPivLU cannot take an empty matrix; the empty product is 1 and the
   // empty matrix is invertible.
-  if (n == 0) return LUResult{std::move(L), std::move(U), std::move(P), std::move(Q), 0, 1.0, false};
+  if (n == 0) {
+    return LUResult{std::move(L), std::move(U), std::move(P), std::move(Q), 0, 1.0, false};
+  }
   // Factorising the private copy in place gives the same bits as a
   // FullPivLU<MatrixXd> and saves a second n x n buffer.
   Eigen::MatrixXd packed = gather_matrix(A);
   const kernels::InPlaceLU lu(packed);
   const kernels::LUScalars s = kernels::lu_factors(lu, L.data(), U.data(), P.data(), Q.data());
-  return LUResult{std::move(L), std::move(U), std::move(P), std::move(Q),
+  return LUResult{std::move(L), std::move(U),  std::move(P), std::move(Q),
                   s.rank,       s.determinant, s.singular};
 }
 

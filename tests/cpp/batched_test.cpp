@@ -32,14 +32,16 @@ std::vector<double> values_of(const Tensor& t) {
   const MatrixXd m = t.ndim() == 1 ? MatrixXd(test::vector_of(t)) : test::matrix_of(t);
   const auto rows = m.rows();
   for (Eigen::Index i = 0; i < rows; ++i) {
-    for (Eigen::Index j = 0; j < m.cols(); ++j) v[static_cast<std::size_t>(i * m.cols() + j)] = m(i, j);
+    for (Eigen::Index j = 0; j < m.cols(); ++j)
+      v[static_cast<std::size_t>(i * m.cols() + j)] = m(i, j);
   }
   return v;
 }
 
 /// Element `b` of a stacked scalar tensor, whatever its dtype.
 double scalar_at(const Tensor& t, std::int64_t b) {
-  if (t.dtype() == DType::Int64) return static_cast<double>(reinterpret_cast<const std::int64_t*>(t.data())[b]);
+  if (t.dtype() == DType::Int64)
+    return static_cast<double>(reinterpret_cast<const std::int64_t*>(t.data())[b]);
   if (t.dtype() == DType::Int32) return reinterpret_cast<const std::int32_t*>(t.data())[b];
   return t.data()[b];
 }
@@ -51,7 +53,8 @@ Values slice_of(const std::vector<Tensor>& outputs, std::int64_t count, std::int
     const std::int64_t size = count == 0 ? 0 : t.numel() / count;
     std::vector<double> v(static_cast<std::size_t>(size));
     for (std::int64_t e = 0; e < size; ++e) {
-      v[static_cast<std::size_t>(e)] = t.ndim() == 0 || size == 1 ? scalar_at(t, b * size + e) : t.data()[b * size + e];
+      v[static_cast<std::size_t>(e)] =
+          t.ndim() == 0 || size == 1 ? scalar_at(t, b * size + e) : t.data()[b * size + e];
     }
     slices.push_back(std::move(v));
   }
@@ -87,8 +90,14 @@ Tensor rhs_of(const Tensor& A) {
 const std::vector<Operation>& operations() {
   static const std::vector<Operation> table = {
       {"eig_sym", Input::Symmetric, true,
-       [](const Tensor& A) { auto r = batched::eig_sym(A); return pack({r.values, r.vectors}); },
-       [](const Tensor& A) { auto r = linalg::eig_sym(A); return unpack({r.values, r.vectors}); }},
+       [](const Tensor& A) {
+         auto r = batched::eig_sym(A);
+         return pack({r.values, r.vectors});
+       },
+       [](const Tensor& A) {
+         auto r = linalg::eig_sym(A);
+         return unpack({r.values, r.vectors});
+       }},
       {"matrix_sqrt", Input::PositiveDefinite, true,
        [](const Tensor& A) { return pack({batched::matrix_sqrt(A)}); },
        [](const Tensor& A) { return unpack({linalg::matrix_sqrt(A)}); }},
@@ -105,8 +114,14 @@ const std::vector<Operation>& operations() {
        [](const Tensor& A) { return pack({batched::cholesky(A)}); },
        [](const Tensor& A) { return unpack({linalg::cholesky(A)}); }},
       {"svd", Input::General, false,
-       [](const Tensor& A) { auto r = batched::svd(A); return pack({r.U, r.S, r.Vt}); },
-       [](const Tensor& A) { auto r = linalg::svd(A); return unpack({r.U, r.S, r.Vt}); }},
+       [](const Tensor& A) {
+         auto r = batched::svd(A);
+         return pack({r.U, r.S, r.Vt});
+       },
+       [](const Tensor& A) {
+         auto r = linalg::svd(A);
+         return unpack({r.U, r.S, r.Vt});
+       }},
       {"solve", Input::PositiveDefinite, true,
        [](const Tensor& A) {
          const std::int64_t n = A.shape()[A.ndim() - 1];
@@ -114,8 +129,14 @@ const std::vector<Operation>& operations() {
        },
        [](const Tensor& A) { return unpack({linalg::solve(A, rhs_of(A))}); }},
       {"qr", Input::General, false,
-       [](const Tensor& A) { auto r = batched::qr(A); return pack({r.Q, r.R}); },
-       [](const Tensor& A) { auto r = linalg::qr(A); return unpack({r.Q, r.R}); }},
+       [](const Tensor& A) {
+         auto r = batched::qr(A);
+         return pack({r.Q, r.R});
+       },
+       [](const Tensor& A) {
+         auto r = linalg::qr(A);
+         return unpack({r.Q, r.R});
+       }},
       {"lu", Input::General, true,
        [](const Tensor& A) {
          auto r = batched::lu(A);
@@ -207,13 +228,16 @@ TEST_P(BatchedSlices, EqualTheSingleMatrixResultsBitForBit) {
   unsigned seed = 1;
   for (const auto& lead : leads) {
     for (const auto& [m, n] : sizes) {
-      for (Layout layout : {Layout::Contiguous, Layout::Transposed, Layout::Reversed, Layout::Gapped}) {
+      for (Layout layout :
+           {Layout::Contiguous, Layout::Transposed, Layout::Reversed, Layout::Gapped}) {
         std::int64_t count = 1;
         for (std::int64_t e : lead) count *= e;
         std::vector<MatrixXd> matrices;
-        for (std::int64_t b = 0; b < count; ++b) matrices.push_back(random_input(op.input, m, n, seed++));
-        SCOPED_TRACE(testing::Message() << op.name << " lead dims " << lead.size() << " count " << count
-                                        << " m " << m << " n " << n << " layout " << static_cast<int>(layout));
+        for (std::int64_t b = 0; b < count; ++b)
+          matrices.push_back(random_input(op.input, m, n, seed++));
+        SCOPED_TRACE(testing::Message()
+                     << op.name << " lead dims " << lead.size() << " count " << count << " m " << m
+                     << " n " << n << " layout " << static_cast<int>(layout));
         const std::vector<Tensor> outputs = op.batched(stack(lead, matrices, m, n, layout));
         for (const Tensor& t : outputs) {
           ASSERT_GE(t.ndim(), static_cast<std::int64_t>(lead.size()));
@@ -225,7 +249,8 @@ TEST_P(BatchedSlices, EqualTheSingleMatrixResultsBitForBit) {
           ASSERT_EQ(actual.size(), expected.size());
           for (std::size_t k = 0; k < expected.size(); ++k) {
             ASSERT_EQ(actual[k].size(), expected[k].size()) << "output " << k;
-            EXPECT_EQ(0, std::memcmp(actual[k].data(), expected[k].data(), expected[k].size() * sizeof(double)))
+            EXPECT_EQ(0, std::memcmp(actual[k].data(), expected[k].data(),
+                                     expected[k].size() * sizeof(double)))
                 << "output " << k << " of matrix " << b;
           }
         }
@@ -245,18 +270,21 @@ TEST_P(BatchedChecks, RejectShapeDtypeAndDeviceInThatOrder) {
   const Operation& op = GetParam();
   // The spectral functions check under the name of the decomposition they build on.
   const std::string name = std::string(op.name).rfind("matrix_", 0) == 0 ? "eig_sym" : op.name;
-  const std::string shape_message =
-      "zorvane: " + name +
-      (op.square ? " requires a tensor of square matrices (..., n, n)" : " requires a tensor of matrices (..., m, n)");
+  const std::string shape_message = "zorvane: " + name +
+                                    (op.square ? " requires a tensor of square matrices (..., n, n)"
+                                               : " requires a tensor of matrices (..., m, n)");
   EXPECT_THROW_MSG(op.batched(make_tensor(Shape{3})), std::invalid_argument, shape_message);
-  EXPECT_THROW_MSG(op.batched(make_tensor(Shape{3}, DType::Int32, kCuda)), std::invalid_argument, shape_message);
+  EXPECT_THROW_MSG(op.batched(make_tensor(Shape{3}, DType::Int32, kCuda)), std::invalid_argument,
+                   shape_message);
   if (op.square) {
     EXPECT_THROW_MSG(op.batched(make_tensor(Shape{2, 3, 4})), std::invalid_argument, shape_message);
   }
-  EXPECT_THROW_MSG(op.batched(make_tensor(Shape{2, 3, 3}, DType::Int32, kCuda)), std::invalid_argument,
+  EXPECT_THROW_MSG(op.batched(make_tensor(Shape{2, 3, 3}, DType::Int32, kCuda)),
+                   std::invalid_argument,
                    "zorvane: " + name + " requires float64 (ADR-05: no silent dtype conversion)");
-  EXPECT_THROW_MSG(op.batched(make_tensor(Shape{2, 3, 3}, DType::Float64, kCuda)), std::invalid_argument,
-                   "zorvane: " + name + " is implemented for the CPU backend only (ADR-05: no silent fallback)");
+  EXPECT_THROW_MSG(
+      op.batched(make_tensor(Shape{2, 3, 3}, DType::Float64, kCuda)), std::invalid_argument,
+      "zorvane: " + name + " is implemented for the CPU backend only (ADR-05: no silent fallback)");
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, BatchedChecks, ::testing::ValuesIn(operations()),
@@ -300,8 +328,8 @@ TEST(BatchedFailures, NameTheFirstFailingMatrixWithTheSingleMatrixMessage) {
       {[](const Tensor& A) { batched::matrix_log(A); }, MatrixXd(-MatrixXd::Identity(3, 3)), false,
        "zorvane: matrix_log requires a positive-definite matrix (all eigenvalues > 0); smallest "
        "eigenvalue is -1.000000"},
-      {[](const Tensor& A) { batched::matrix_exp(A); }, MatrixXd(MatrixXd::Identity(3, 3) * 800.0), true,
-       "zorvane: matrix_exp overflow -- exp(lambda_max) is not representable in float64"},
+      {[](const Tensor& A) { batched::matrix_exp(A); }, MatrixXd(MatrixXd::Identity(3, 3) * 800.0),
+       true, "zorvane: matrix_exp overflow -- exp(lambda_max) is not representable in float64"},
       {[](const Tensor& A) { batched::svd(A); }, nan, true, "zorvane: svd failed to converge"},
       {[](const Tensor& A) { batched::eig(A); }, nan, true, "zorvane: eig failed to converge"},
       {[](const Tensor& A) { batched::solve(A, test::vector_from({1.0, 2.0, 3.0})); },
@@ -318,7 +346,8 @@ TEST(BatchedFailures, NameTheFirstFailingMatrixWithTheSingleMatrixMessage) {
     }
     for (const bool one_dimension : {false, true}) {
       const Tensor A = batch_with(spd, c.bad, one_dimension);
-      const std::string message = c.message + (one_dimension ? " (at batch index (3))" : " (at batch index (1, 0))");
+      const std::string message =
+          c.message + (one_dimension ? " (at batch index (3))" : " (at batch index (1, 0))");
       if (c.runtime) {
         EXPECT_THROW_MSG(c.call(A), std::runtime_error, message);
       } else {
@@ -344,7 +373,8 @@ TEST(BatchedLU, ReportsSingularityPerMatrixAsData) {
 
 TEST(BatchedSolve, BroadcastsLeadingDimensionsAsNumPyDoes) {
   std::vector<MatrixXd> as, bs;
-  for (unsigned s = 0; s < 3; ++s) as.push_back(random_input(Input::PositiveDefinite, 3, 3, 40 + s));
+  for (unsigned s = 0; s < 3; ++s)
+    as.push_back(random_input(Input::PositiveDefinite, 3, 3, 40 + s));
   for (unsigned s = 0; s < 2; ++s) bs.push_back(random_matrix(3, 2, 50 + s));
   const Tensor A = stack({3}, as, 3, 3, Layout::Reversed);
   const Tensor X = batched::solve(A, stack({2, 1}, bs, 3, 2, Layout::Transposed));
@@ -355,7 +385,8 @@ TEST(BatchedSolve, BroadcastsLeadingDimensionsAsNumPyDoes) {
   ASSERT_EQ(x.ndim(), 2);
   for (std::int64_t i = 0; i < 2; ++i) {
     for (std::int64_t j = 0; j < 3; ++j) {
-      const std::vector<double> expected = values_of(linalg::solve(tensor_from(as[j]), tensor_from(bs[i])));
+      const std::vector<double> expected =
+          values_of(linalg::solve(tensor_from(as[j]), tensor_from(bs[i])));
       EXPECT_EQ(0, std::memcmp(X.data() + (i * 3 + j) * 6, expected.data(), 6 * sizeof(double)));
     }
   }
@@ -374,10 +405,12 @@ TEST(BatchedSolve, RejectsRightHandSidesThatDoNotFit) {
                    "zorvane: solve shape mismatch -- A is n x n but B has rows != n");
   EXPECT_THROW_MSG(batched::solve(A, make_tensor(Shape{})), std::invalid_argument,
                    "zorvane: solve requires B of shape (n) or (..., n, k)");
-  EXPECT_THROW_MSG(batched::solve(A, make_tensor(Shape{3, 3, 1})), std::invalid_argument,
-                   "zorvane: solve shape mismatch -- the leading dimensions of A and B do not broadcast");
-  EXPECT_THROW_MSG(batched::solve(A, make_tensor(Shape{3}, DType::Int32)), std::invalid_argument,
-                   "zorvane: solve requires float64 right-hand side (ADR-05: no silent dtype conversion)");
+  EXPECT_THROW_MSG(
+      batched::solve(A, make_tensor(Shape{3, 3, 1})), std::invalid_argument,
+      "zorvane: solve shape mismatch -- the leading dimensions of A and B do not broadcast");
+  EXPECT_THROW_MSG(
+      batched::solve(A, make_tensor(Shape{3}, DType::Int32)), std::invalid_argument,
+      "zorvane: solve requires float64 right-hand side (ADR-05: no silent dtype conversion)");
 }
 
 }  // namespace
