@@ -15,6 +15,45 @@ namespace {
 
 namespace batched = zorvane::linalg::batched;
 
+// Signatures for the stubs: any array-like goes in (it is converted), and
+// per-matrix scalars of a 2-D input come back as NumPy scalars.
+namespace sig {
+constexpr const char* eig_sym =
+    "def eig_sym(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64]]";
+constexpr const char* matrix_sqrt =
+    "def matrix_sqrt(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+constexpr const char* matrix_exp =
+    "def matrix_exp(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+constexpr const char* cholesky =
+    "def cholesky(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+constexpr const char* svd =
+    "def svd(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]";
+constexpr const char* solve =
+    "def solve(A: numpy.typing.ArrayLike, B: numpy.typing.ArrayLike) -> "
+    "numpy.typing.NDArray[numpy.float64]";
+constexpr const char* qr =
+    "def qr(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64]]";
+constexpr const char* lu =
+    "def lu(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64] | numpy.int64, "
+    "numpy.typing.NDArray[numpy.float64] | numpy.float64, numpy.typing.NDArray[numpy.bool_] | "
+    "numpy.bool_]";
+constexpr const char* matrix_log =
+    "def matrix_log(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+constexpr const char* matrix_sign =
+    "def matrix_sign(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+constexpr const char* eig =
+    "def eig(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
+    "numpy.typing.NDArray[numpy.float64]]";
+constexpr const char* trace =
+    "def trace(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64] | numpy.float64";
+}  // namespace sig
+
 /// Runs the library call `call` with the interpreter lock released.
 template <class Call>
 auto without_gil(Call&& call) {
@@ -93,19 +132,26 @@ NB_MODULE(batched, m) {
   namespace py = zorvane::python;
   namespace doc = zorvane::python::batched_doc;
   namespace batched = zorvane::linalg::batched;
+  namespace sig = zorvane::python::sig;
 
   m.doc() = "Batched Zorvane linear algebra: one call for a stack of matrices (..., m, n)";
 
-  m.def("eig_sym", &py::eig_sym, nb::arg("A"), doc::eig_sym);
-  m.def("matrix_sqrt", &py::stacked_function<batched::matrix_sqrt>, nb::arg("A"), doc::matrix_sqrt);
-  m.def("matrix_exp", &py::stacked_function<batched::matrix_exp>, nb::arg("A"), doc::matrix_exp);
-  m.def("cholesky", &py::stacked_function<batched::cholesky>, nb::arg("A"), doc::cholesky);
-  m.def("svd", &py::svd, nb::arg("A"), doc::svd);
-  m.def("solve", &py::solve, nb::arg("A"), nb::arg("B"), doc::solve);
-  m.def("qr", &py::qr, nb::arg("A"), doc::qr);
-  m.def("lu", &py::lu, nb::arg("A"), doc::lu);
-  m.def("matrix_log", &py::stacked_function<batched::matrix_log>, nb::arg("A"), doc::matrix_log);
-  m.def("matrix_sign", &py::stacked_function<batched::matrix_sign>, nb::arg("A"), doc::matrix_sign);
-  m.def("eig", &py::eig, nb::arg("A"), doc::eig);
-  m.def("trace", &py::stacked_function<batched::trace>, nb::arg("A"), doc::trace);
+  m.def("eig_sym", &py::eig_sym, nb::arg("A"), nb::sig(sig::eig_sym), doc::eig_sym);
+  m.def("matrix_sqrt", &py::stacked_function<batched::matrix_sqrt>, nb::arg("A"),
+        nb::sig(sig::matrix_sqrt), doc::matrix_sqrt);
+  m.def("matrix_exp", &py::stacked_function<batched::matrix_exp>, nb::arg("A"),
+        nb::sig(sig::matrix_exp), doc::matrix_exp);
+  m.def("cholesky", &py::stacked_function<batched::cholesky>, nb::arg("A"), nb::sig(sig::cholesky),
+        doc::cholesky);
+  m.def("svd", &py::svd, nb::arg("A"), nb::sig(sig::svd), doc::svd);
+  m.def("solve", &py::solve, nb::arg("A"), nb::arg("B"), nb::sig(sig::solve), doc::solve);
+  m.def("qr", &py::qr, nb::arg("A"), nb::sig(sig::qr), doc::qr);
+  m.def("lu", &py::lu, nb::arg("A"), nb::sig(sig::lu), doc::lu);
+  m.def("matrix_log", &py::stacked_function<batched::matrix_log>, nb::arg("A"),
+        nb::sig(sig::matrix_log), doc::matrix_log);
+  m.def("matrix_sign", &py::stacked_function<batched::matrix_sign>, nb::arg("A"),
+        nb::sig(sig::matrix_sign), doc::matrix_sign);
+  m.def("eig", &py::eig, nb::arg("A"), nb::sig(sig::eig), doc::eig);
+  m.def("trace", &py::stacked_function<batched::trace>, nb::arg("A"), nb::sig(sig::trace),
+        doc::trace);
 }

@@ -2,6 +2,9 @@
 bit for bit over shapes, layouts and dtypes; argument checks and the batch
 index of the first failing matrix; solve's broadcasting; result types."""
 
+import sys
+import threading
+
 import numpy as np
 import pytest
 
@@ -203,3 +206,26 @@ def test_the_module_holds_the_twelve_functions_with_examples():
     for name in NAMES:
         doc = getattr(zb, name).__doc__
         assert "Examples" in doc and "from zorvane_linalg import batched" in doc
+
+
+def test_the_library_call_runs_without_the_interpreter_lock():
+    # With a switch interval far longer than the call, the worker thread
+    # keeps the interpreter lock unless it releases it: the main thread runs
+    # again before the call returns only if the call released the lock.
+    stack = np.broadcast_to(SPD, (300_000, 3, 3)).copy()
+    finished = []
+
+    def worker():
+        zb.matrix_sqrt(stack)
+        finished.append(True)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        thread = threading.Thread(target=worker)
+        thread.start()
+        ran_during_the_call = not finished
+        thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert finished and ran_during_the_call
