@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -144,13 +145,14 @@ Tensor spectral(const Tensor& A, kernels::Spectral f) {
   require_square_matrices(A, "eig_sym");
   const std::int64_t n = rows_of(A);
   Tensor result = new_stacked(leading_extents(A), {n, n});
+  if (n == 0) return result;  // an empty matrix is symmetric and has nothing to map
   Eigen::MatrixXd a(n, n);
   kernels::SymmetricSolver solver;
   kernels::SpectralWork work;
   walk_of(A).run([&](std::int64_t b, const auto& offsets) {
     gather_matrix_at(A, offsets[0], a);
     kernels::symmetric_eigen(a, solver);
-    if (n > 0) kernels::spectral_function(f, solver, work, result.data() + b * n * n);
+    kernels::spectral_function(f, solver, work, result.data() + b * n * n);
   });
   return result;
 }
@@ -228,12 +230,12 @@ EigenResult eig_sym(const Tensor& A) {
   const std::int64_t n = rows_of(A);
   const Extents lead = leading_extents(A);
   EigenResult result{new_stacked(lead, {n}), new_stacked(lead, {n, n})};
+  if (n == 0) return result;  // an empty matrix is symmetric and has no eigenvalue
   Eigen::MatrixXd a(n, n);
   kernels::SymmetricSolver solver;
   walk_of(A).run([&](std::int64_t b, const auto& offsets) {
     gather_matrix_at(A, offsets[0], a);
     kernels::symmetric_eigen(a, solver);
-    if (n == 0) return;
     kernels::VectorMap(result.values.data() + b * n, n) = solver.eigenvalues();
     kernels::RowMajorMap(result.vectors.data() + b * n * n, n, n) = solver.eigenvectors();
   });
@@ -249,6 +251,7 @@ Tensor cholesky(const Tensor& A) {
   require_square_matrices(A, "cholesky");
   const std::int64_t n = rows_of(A);
   Tensor factors = new_stacked(leading_extents(A), {n, n});
+  if (n == 0) return factors;  // an empty matrix is symmetric and its own factor
   Eigen::MatrixXd a(n, n);
   walk_of(A).run([&](std::int64_t b, const auto& offsets) {
     gather_matrix_at(A, offsets[0], a);
