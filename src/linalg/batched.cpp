@@ -194,8 +194,9 @@ Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Ten
                    Dense x) {
   const std::int64_t n = rows_of(A);
   const std::int64_t slice = rhs.size();
-  // The empty system has the empty solution; a solution without entries is
-  // all there is to write when A is not empty either, but A is still tested.
+  // The empty system has the empty solution. Right-hand sides without
+  // columns leave nothing to write, but each A is still factorised and
+  // tested, as the single-matrix solve does.
   if (n == 0) return X;
   const std::int64_t b_row_stride = B.strides()[B.ndim() - (Dense::ColsAtCompileTime == 1 ? 1 : 2)];
   const std::int64_t b_col_stride = Dense::ColsAtCompileTime == 1 ? 0 : col_stride(B);
