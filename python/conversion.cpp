@@ -1,10 +1,15 @@
 #include "conversion.h"
 
+// The NumPy C API of this translation unit only: the module's other sources
+// never see it.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/npy_2_compat.h>
+
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <typeinfo>
 
 namespace zorvane::python {
 namespace {
@@ -42,18 +47,41 @@ void destroy_owned_tensor(PyObject* capsule) noexcept {
   delete static_cast<Tensor*>(PyCapsule_GetPointer(capsule, nullptr));
 }
 
-template <std::size_t Rank>
-OutputArray export_tensor(Tensor&& tensor) {
+// NumPy is imported with the first result, not with the module: the module
+// itself loads without it. The API table stays cached for later calls.
+void require_numpy_api() {
+  if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+}
+
+constexpr std::size_t max_export_rank = 32;
+
+// The result array: NumPy's own constructor over the heap tensor's memory,
+// with the capsule as its base object. C order and the flags below give a
+// writable, aligned, C-contiguous array whose strides NumPy derives from
+// the extents.
+OutputArray export_tensor(Tensor&& tensor, std::size_t rank) {
+  require_numpy_api();
   auto owned = std::make_unique<Tensor>(std::move(tensor));
   PyObject* capsule = PyCapsule_New(owned.get(), nullptr, destroy_owned_tensor);
   if (!capsule) throw nb::python_error();
   Tensor* heap = owned.release();  // the capsule owns it now
   nb::capsule owner = nb::steal<nb::capsule>(capsule);
 
-  std::size_t shape[Rank];
-  for (std::size_t k = 0; k < Rank; ++k) shape[k] = static_cast<std::size_t>(heap->shape()[k]);
-  // A tensor without elements may have a null address; NumPy never reads it.
-  return OutputArray(heap->data(), Rank, shape, owner);
+  npy_intp extents[max_export_rank];
+  for (std::size_t k = 0; k < rank; ++k) extents[k] = static_cast<npy_intp>(heap->shape()[k]);
+  // A tensor without elements may have a null address, for which NumPy would
+  // allocate storage of its own; any valid address does, since none is read.
+  void* data = heap->data() ? static_cast<void*>(heap->data()) : static_cast<void*>(heap);
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE),
+                                         static_cast<int>(rank), extents, nullptr, data,
+                                         NPY_ARRAY_CARRAY, nullptr);
+  if (!array) throw nb::python_error();
+  OutputArray result = nb::steal<OutputArray>(array);
+  // Takes the capsule's reference, also when it fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release().ptr()) < 0) {
+    throw nb::python_error();
+  }
+  return result;
 }
 
 }  // namespace
@@ -61,25 +89,25 @@ OutputArray export_tensor(Tensor&& tensor) {
 Tensor ndarray_to_tensor(const InputMatrix& array) { return copy_into_tensor(array); }
 Tensor ndarray_to_tensor(const InputArray& array) { return copy_into_tensor(array); }
 
-OutputArray tensor_to_ndarray_1d(Tensor&& tensor) { return export_tensor<1>(std::move(tensor)); }
-OutputArray tensor_to_ndarray_2d(Tensor&& tensor) { return export_tensor<2>(std::move(tensor)); }
+bool is_numpy_array(PyObject* object) noexcept {
+  return PyArray_API != nullptr && PyArray_Check(object);
+}
+
+OutputArray tensor_to_ndarray_1d(Tensor&& tensor) { return export_tensor(std::move(tensor), 1); }
+OutputArray tensor_to_ndarray_2d(Tensor&& tensor) { return export_tensor(std::move(tensor), 2); }
+
+OutputArray tensor_to_ndarray_nd(Tensor&& tensor) {
+  const auto rank = static_cast<std::size_t>(tensor.ndim());
+  if (rank > max_export_rank) {
+    throw std::invalid_argument("zorvane: cannot convert Tensor of rank > 32 to ndarray");
+  }
+  return export_tensor(std::move(tensor), rank);
+}
 
 nb::object tensor_to_ndarray(Tensor&& tensor) {
-  OutputArray array;
-  if (tensor.ndim() == 1) {
-    array = tensor_to_ndarray_1d(std::move(tensor));
-  } else if (tensor.ndim() == 2) {
-    array = tensor_to_ndarray_2d(std::move(tensor));
-  } else {
-    throw std::invalid_argument("zorvane: cannot convert Tensor of rank != 1 or 2 to ndarray");
-  }
-  nb::handle exported = nb::detail::make_caster<OutputArray>::from_cpp(
-      array, nb::rv_policy::automatic_reference, nullptr);
-  if (!exported.is_valid()) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    throw std::bad_cast();
-  }
-  return nb::steal(exported);
+  if (tensor.ndim() == 1) return tensor_to_ndarray_1d(std::move(tensor));
+  if (tensor.ndim() == 2) return tensor_to_ndarray_2d(std::move(tensor));
+  throw std::invalid_argument("zorvane: cannot convert Tensor of rank != 1 or 2 to ndarray");
 }
 
 }  // namespace zorvane::python
