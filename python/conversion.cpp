@@ -16,31 +16,38 @@ namespace {
 
 // The copy reads host memory; an array that lives on a device must never
 // reach it.
-template <class Array>
-void require_host_memory(const Array& array) {
-  if (array.device_type() != nb::device::cpu::value) {
+void require_host_memory(const ArrayView& view) {
+  if (view.device_type != nb::device::cpu::value) {
     throw std::invalid_argument(
         "zorvane: only host (CPU) arrays are accepted; copy the array to host memory first");
   }
 }
 
-template <class Array>
-Tensor copy_into_tensor(const Array& array) {
-  const std::size_t ndim = array.ndim();
-  if (ndim != 1 && ndim != 2) {
+Tensor copy_into_tensor(const ArrayView& view) {
+  if (view.ndim != 1 && view.ndim != 2) {
     throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
-                                std::to_string(static_cast<unsigned long>(ndim)) + ")");
+                                std::to_string(static_cast<unsigned long>(view.ndim)) + ")");
   }
-  require_host_memory(array);
-  const auto rows = static_cast<long>(array.shape(0));
-  Tensor tensor = ndim == 2
-                      ? Tensor(Shape{rows, static_cast<long>(array.shape(1))}, DType::Float64,
+  require_host_memory(view);
+  const auto rows = static_cast<long>(view.extents[0]);
+  Tensor tensor = view.ndim == 2
+                      ? Tensor(Shape{rows, static_cast<long>(view.extents[1])}, DType::Float64,
                                Device{DeviceKind::CPU, -1})
                       : Tensor(Shape{rows}, DType::Float64, Device{DeviceKind::CPU, -1});
   // C-contiguity makes the array's memory identical to a row-major tensor.
   const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
-  if (bytes > 0) std::memcpy(tensor.data(), array.data(), bytes);
+  if (bytes > 0) std::memcpy(tensor.data(), view.data, bytes);
   return tensor;
+}
+
+// The NumPy API table is loaded by the first result, or here by the first
+// NumPy argument, whose type proves that NumPy is imported already.
+bool numpy_api_ready(PyObject* object) noexcept {
+  if (PyArray_API != nullptr) return true;
+  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
+  if (PyArray_ImportNumPyAPI() == 0) return true;
+  PyErr_Clear();
+  return false;
 }
 
 void destroy_owned_tensor(PyObject* capsule) noexcept {
@@ -86,8 +93,25 @@ OutputArray export_tensor(Tensor&& tensor, std::size_t rank) {
 
 }  // namespace
 
-Tensor ndarray_to_tensor(const InputMatrix& array) { return copy_into_tensor(array); }
-Tensor ndarray_to_tensor(const InputArray& array) { return copy_into_tensor(array); }
+bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view) noexcept {
+  if (!numpy_api_ready(object) || !PyArray_CheckExact(object)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  const int ndim = PyArray_NDIM(array);
+  const bool rank_fits = required_ndim < 0 ? ndim == 1 || ndim == 2 : ndim == required_ndim;
+  if (!rank_fits || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
+      !PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
+    return false;
+  }
+  view.data = PyArray_DATA(array);
+  view.ndim = static_cast<std::size_t>(ndim);
+  for (int k = 0; k < ndim; ++k) view.extents[k] = static_cast<std::size_t>(PyArray_DIM(array, k));
+  view.device_type = nb::device::cpu::value;
+  return true;
+}
+
+Tensor ndarray_to_tensor(const ArrayView& view) { return copy_into_tensor(view); }
+Tensor ndarray_to_tensor(const InputMatrix& array) { return copy_into_tensor(view_of(array)); }
+Tensor ndarray_to_tensor(const InputArray& array) { return copy_into_tensor(view_of(array)); }
 
 bool is_numpy_array(PyObject* object) noexcept {
   return PyArray_API != nullptr && PyArray_Check(object);
