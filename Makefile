@@ -3,7 +3,8 @@
 #   make test   set up what is missing, build, run every C++ and Python test,
 #               then the hardening stages (sanitizers, threads, fuzzing)
 # and, apart from them:
-#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/
+#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/,
+#               after the accuracy benchmark (make accuracy)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 # Set-up is incremental: a second run with nothing changed only checks.
 
@@ -23,7 +24,7 @@ WHEEL_DIR := build/wheel
 WHEEL_STAMP := $(WHEEL_DIR)/.installed
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(shell find python include src core cmake -type f -not -name '*.pyc')
 
-.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench clean \
+.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench accuracy clean \
 	asan-test tsan-test fuzz-build fuzz-test fuzz
 
 demo: build python-package
@@ -95,7 +96,12 @@ $(BENCH_STAMP): bench/requirements.txt $(VENV_STAMP)
 	$(VENV_PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
 	touch $@
 
-bench: python-package $(BENCH_STAMP)
+# Accuracy against high-precision references; it runs before the timings so
+# that nothing else competes with them.
+accuracy: python-package $(BENCH_STAMP)
+	$(BENCH_ENV) $(VENV_PY) bench/accuracy.py
+
+bench: python-package $(BENCH_STAMP) accuracy
 	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DZORVANE_BUILD_BENCHMARKS=ON -DZORVANE_BUILD_TESTS=OFF -DZORVANE_BUILD_EXAMPLES=OFF \
 	  -DZORVANE_INSTALL=OFF -DCMAKE_PREFIX_PATH="$$($(VENV_PY) -m cmeel cmake)"
