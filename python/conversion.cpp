@@ -129,9 +129,10 @@ OutputArray tensor_to_ndarray_nd(Tensor&& tensor) {
 }
 
 nb::object tensor_to_ndarray(Tensor&& tensor) {
-  if (tensor.ndim() == 1) return tensor_to_ndarray_1d(std::move(tensor));
-  if (tensor.ndim() == 2) return tensor_to_ndarray_2d(std::move(tensor));
-  throw std::invalid_argument("zorvane: cannot convert Tensor of rank != 1 or 2 to ndarray");
+  if (tensor.ndim() != 1 && tensor.ndim() != 2) {
+    throw std::invalid_argument("zorvane: cannot convert Tensor of rank != 1 or 2 to ndarray");
+  }
+  return tensor_to_ndarray_nd(std::move(tensor));
 }
 
 }  // namespace zorvane::python
