@@ -281,8 +281,8 @@ def match_complex(got: np.ndarray, ref: list) -> list:
 
 
 # --- operations -------------------------------------------------------------------
-# Each takes (library, matrix) and returns a dict of measures, or raises;
-# `library` is "ours" or "peer".
+# Each takes (side, matrix), side "ours" or "peer", and returns a dict of
+# measures, or raises where that side refuses the matrix.
 
 
 def run_eig_sym(side, m):
@@ -365,8 +365,8 @@ def run_solve(side, m):
 
 
 def run_eig(side, m):
-    wr, wi, vr, vi = zl.eig(m.a) if side == "ours" else (None, None, None, None)
     if side == "ours":
+        wr, wi, vr, vi = zl.eig(m.a)
         w, v = wr + 1j * wi, vr + 1j * vi
     else:
         w, v = np.linalg.eig(m.a)
