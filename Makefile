@@ -4,7 +4,8 @@
 #               the release artifacts' tests, then the hardening stages
 #               (sanitizers, threads, fuzzing)
 # and, apart from them:
-#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/
+#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/,
+#               after the accuracy benchmark (make accuracy)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
 # Set-up is incremental: a second run with nothing changed only checks.
@@ -30,8 +31,8 @@ WHEEL_STAMP := $(WHEEL_DIR)/.installed
 PACKAGE_SOURCES := CMakeLists.txt CMakePresets.json pyproject.toml README.md \
 	$(shell find python include src core cmake -type f -not -name '*.pyc')
 
-.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench clean \
-	dist dist-test asan-test tsan-test fuzz-build fuzz-test fuzz
+.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench accuracy \
+	clean dist dist-test asan-test tsan-test fuzz-build fuzz-test fuzz
 # The recipes share build trees; one at a time.
 .NOTPARALLEL:
 
@@ -133,7 +134,12 @@ $(BENCH_STAMP): bench/requirements.txt $(VENV_STAMP)
 	$(PIP) install --quiet -r bench/requirements.txt
 	touch $@
 
-bench: python-package $(BENCH_STAMP) build/bench/.preset
+# Accuracy against high-precision references; it runs before the timings so
+# that nothing else competes with them.
+accuracy: python-package $(BENCH_STAMP)
+	$(BENCH_ENV) $(VENV_PY) bench/accuracy.py
+
+bench: python-package $(BENCH_STAMP) build/bench/.preset accuracy
 	$(CMAKE) --build --preset bench -j $(JOBS)
 	mkdir -p bench/results
 	$(BENCH_ENV) build/bench/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
