@@ -1,16 +1,21 @@
 # The two commands of the README:
-#   make demo   set up what is missing, build, run the demo
-#   make test   set up what is missing, build, run every C++ and Python test,
-#               then the hardening stages (sanitizers, threads, fuzzing)
+#   make demo   set up what is missing, build what the demo runs, run the demo
+#   make test   set up what is missing, build, run every C++ and Python test and
+#               the release artifacts' tests, then the hardening stages
+#               (sanitizers, threads, fuzzing)
 # and, apart from them:
-#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/
+#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/,
+#               after the accuracy benchmark (make accuracy)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
+#   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
 # Set-up is incremental: a second run with nothing changed only checks.
+# Every build configuration is a preset of CMakePresets.json, with its tree in
+# build/<preset>; this file sets up the machine and runs the presets.
 
 SHELL := /bin/bash
 PYTHON ?= python3
-VENV ?= .venv
-BUILD ?= build/release
+# The presets name this environment's Python (and through it Eigen).
+VENV := .venv
 JOBS ?= $(shell nproc)
 
 APT_PACKAGES := g++ libgoogle-glog-dev libgtest-dev clang-14 libclang-rt-14-dev
@@ -18,20 +23,26 @@ VENV_PY := $(VENV)/bin/python
 VENV_STAMP := $(VENV)/.requirements.stamp
 CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
+PIP := $(VENV_PY) -m pip --disable-pip-version-check
+BUILD := build/release
 
 WHEEL_DIR := build/wheel
 WHEEL_STAMP := $(WHEEL_DIR)/.installed
-PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(shell find python include src core cmake -type f -not -name '*.pyc')
+PACKAGE_SOURCES := CMakeLists.txt CMakePresets.json pyproject.toml README.md \
+	$(shell find python include src core cmake -type f -not -name '*.pyc')
 
-.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench clean \
-	asan-test tsan-test fuzz-build fuzz-test fuzz
+.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench accuracy \
+	clean dist dist-test asan-test tsan-test fuzz-build fuzz-test fuzz
+# The recipes share build trees; one at a time.
+.NOTPARALLEL:
 
-demo: build python-package
+demo: python-package
+	$(CMAKE) --build --preset release -j $(JOBS) --target strided_trace curve_fit
 	$(BUILD)/examples/strided_trace
 	$(BUILD)/examples/curve_fit
 	$(VENV_PY) examples/tour.py
 
-test: cpp-test python-test asan-test tsan-test fuzz-test
+test: cpp-test python-test dist-test asan-test tsan-test fuzz-test
 
 setup: apt-packages $(VENV_STAMP)
 
@@ -59,22 +70,27 @@ $(VENV_STAMP): requirements.txt examples/requirements.txt
 	  -r examples/requirements.txt
 	touch $@
 
-$(BUILD)/CMakeCache.txt: | setup
-	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_PREFIX_PATH="$$($(VENV_PY) -m cmeel cmake)"
+# A tree is configured from its preset, and again when the presets change
+# (CMake itself re-runs when a CMakeLists.txt changes).
+build/%/.preset: CMakePresets.json | setup
+	$(CMAKE) --preset $*
+	touch $@
 
-build: setup $(BUILD)/CMakeCache.txt
-	$(CMAKE) --build $(BUILD) -j $(JOBS)
+build: setup $(BUILD)/.preset
+	$(CMAKE) --build --preset release -j $(JOBS)
 
 cpp-test: build
-	$(CTEST) --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(CTEST) --preset release -j $(JOBS)
 
-# The Python package is built as a wheel (reusing its CMake build tree under
-# build/cp*) and installed into the venv; the tests use the installed copy.
-$(WHEEL_STAMP): $(PACKAGE_SOURCES) $(VENV_STAMP)
+# The Python package is built as a wheel and installed into the venv; the
+# tests use the installed copy. scikit-build-core builds it in the release
+# tree (with the release preset, the module's target only), so the library
+# and the module are compiled once for the tests, the demo and the wheel.
+$(WHEEL_STAMP): $(PACKAGE_SOURCES) $(VENV_STAMP) | $(BUILD)/.preset
 	rm -rf $(WHEEL_DIR)
-	$(VENV_PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps -w $(WHEEL_DIR) .
-	$(VENV_PY) -m pip install --quiet --disable-pip-version-check --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) wheel --quiet --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(BUILD) -Ccmake.args=--preset=release -w $(WHEEL_DIR) .
+	$(PIP) install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/*.whl
 	touch $@
 
 python-package: setup $(WHEEL_STAMP)
@@ -83,72 +99,82 @@ python-package: setup $(WHEEL_STAMP)
 python-test: python-package
 	$(VENV_PY) -m pytest tests/python || [ $$? -eq 5 ]
 
+# ---- Release artifacts --------------------------------------------------------
+# The sdist; the wheel built from it alone, with build isolation (the build
+# requirements come from the index), repaired by auditwheel so that it carries
+# the libraries outside the manylinux policy; the C++ package from the release
+# tree; their checksums. tests/dist checks them.
+DIST := dist
+DIST_BUILD := build/dist
+DIST_STAMP := $(DIST)/SHA256SUMS
+
+$(DIST_STAMP): $(PACKAGE_SOURCES) $(VENV_STAMP) | $(BUILD)/.preset
+	rm -rf $(DIST) $(DIST_BUILD)
+	$(VENV_PY) -m build --sdist --no-isolation --outdir $(DIST) . > /dev/null
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) wheel --quiet --no-deps -w $(DIST_BUILD) \
+	  $(DIST)/zorvane_linalg-*.tar.gz
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) \
+	  $(DIST_BUILD)/zorvane_linalg-*.whl
+	$(CMAKE) --build --preset release -j $(JOBS) --target cpp_package
+	cd $(DIST) && sha256sum -- *.tar.gz *.whl > SHA256SUMS
+
+dist: setup $(DIST_STAMP)
+
+dist-test: dist
+	$(VENV_PY) -m pytest tests/dist
+
 # The benchmarks need Google Benchmark and two more Python packages, which
 # neither the demo nor the tests need. Their build tree holds the library and
 # the C++ benchmark only. NumPy's BLAS runs without this machine's
 # OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE overrides here, and only here.
-BENCH_BUILD := build/bench
 BENCH_STAMP := $(VENV)/.bench-requirements.stamp
 BENCH_DATE := $(shell date +%Y-%m-%d)
 BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
 bench: APT_PACKAGES += libbenchmark-dev
 
 $(BENCH_STAMP): bench/requirements.txt $(VENV_STAMP)
-	$(VENV_PY) -m pip install --quiet --disable-pip-version-check -r bench/requirements.txt
+	$(PIP) install --quiet -r bench/requirements.txt
 	touch $@
 
-bench: python-package $(BENCH_STAMP)
-	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DZORVANE_BUILD_BENCHMARKS=ON -DZORVANE_BUILD_TESTS=OFF -DZORVANE_BUILD_EXAMPLES=OFF \
-	  -DZORVANE_INSTALL=OFF -DCMAKE_PREFIX_PATH="$$($(VENV_PY) -m cmeel cmake)"
-	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS)
+# Accuracy against high-precision references; it runs before the timings so
+# that nothing else competes with them.
+accuracy: python-package $(BENCH_STAMP)
+	$(BENCH_ENV) $(VENV_PY) bench/accuracy.py
+
+bench: python-package $(BENCH_STAMP) build/bench/.preset accuracy
+	$(CMAKE) --build --preset bench -j $(JOBS)
 	mkdir -p bench/results
-	$(BENCH_ENV) $(BENCH_BUILD)/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
+	$(BENCH_ENV) build/bench/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
 	  --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=bench/results/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
 	$(VENV_PY) bench/summarize_cpp.py bench/results/$(BENCH_DATE)-cpp.json
 	$(BENCH_ENV) $(VENV_PY) bench/bench_python.py
-	$(BENCH_ENV) $(BENCH_BUILD)/bench/zorvane_bench_batched_cpp --benchmark_min_time=0.2 \
+	$(BENCH_ENV) build/bench/bench/zorvane_bench_batched_cpp --benchmark_min_time=0.2 \
 	  --benchmark_out=bench/results/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
 	$(BENCH_ENV) $(VENV_PY) bench/bench_batched.py
 
 # ---- Hardening stages -------------------------------------------------------
-# Each keeps its own build tree, so a second run only rebuilds what changed.
-# -O1 without NDEBUG: fast enough to compile, and Eigen's own range asserts stay on.
-SANITIZE := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-HARDENING_CONFIG = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DZORVANE_BUILD_EXAMPLES=OFF \
-	  -DCMAKE_PREFIX_PATH="$$($(VENV_PY) -m cmeel cmake)"
-# Leaks are errors; any report stops the program with a failing status.
+# Each has its own preset and build tree, so a second run only rebuilds what
+# changed. Leaks are errors; any report stops the program with a failing status.
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # 1. The whole C++ test suite under AddressSanitizer (with LeakSanitizer) and UBSan.
-ASAN_BUILD := build/asan
-$(ASAN_BUILD)/CMakeCache.txt: | setup
-	$(CMAKE) -S . -B $(ASAN_BUILD) $(HARDENING_CONFIG) -DCMAKE_CXX_FLAGS="$(SANITIZE)"
-
-asan-test: setup $(ASAN_BUILD)/CMakeCache.txt
-	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS)
-	$(SANITIZER_ENV) $(CTEST) --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+asan-test: setup build/asan/.preset
+	$(CMAKE) --build --preset asan -j $(JOBS)
+	$(SANITIZER_ENV) $(CTEST) --preset asan -j $(JOBS)
 
 # 2. The concurrency test alone under ThreadSanitizer.
-TSAN_BUILD := build/tsan
-$(TSAN_BUILD)/CMakeCache.txt: | setup
-	$(CMAKE) -S . -B $(TSAN_BUILD) $(HARDENING_CONFIG) -DZORVANE_INSTALL=OFF \
-	  -DCMAKE_CXX_FLAGS="-fsanitize=thread"
-
-tsan-test: setup $(TSAN_BUILD)/CMakeCache.txt
-	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target zorvane_concurrency_tests
-	TSAN_OPTIONS=halt_on_error=1 $(TSAN_BUILD)/tests/zorvane_concurrency_tests
+tsan-test: setup build/tsan/.preset
+	$(CMAKE) --build --preset tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/zorvane_concurrency_tests
 
 # 3. The libFuzzer harness (clang, ASan + UBSan): the committed regression
 # inputs once each, then fuzzing from the committed seeds plus the corpus it
 # grew before (build/fuzz/corpus). `make test` fuzzes for FUZZ_TEST_SECONDS,
 # `make fuzz` for FUZZ_SECONDS. Crashing inputs land in build/fuzz/artifacts.
 FUZZ_BUILD := build/fuzz
-FUZZ_CXX ?= clang++-14
 FUZZ_TEST_SECONDS ?= 60
 FUZZ_SECONDS ?= 600
 FUZZER := $(FUZZ_BUILD)/tests/fuzz/zorvane_linalg_fuzzer
@@ -156,13 +182,8 @@ FUZZ_RUN = mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/artifacts && \
 	$(SANITIZER_ENV) $(FUZZER) -artifact_prefix=$(FUZZ_BUILD)/artifacts/ -timeout=10 \
 	  -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/corpus -max_total_time=
 
-$(FUZZ_BUILD)/CMakeCache.txt: | setup
-	$(CMAKE) -S . -B $(FUZZ_BUILD) $(HARDENING_CONFIG) -DZORVANE_INSTALL=OFF \
-	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DZORVANE_BUILD_FUZZER=ON \
-	  -DCMAKE_CXX_FLAGS="$(SANITIZE) -fsanitize=fuzzer-no-link"
-
-fuzz-build: setup $(FUZZ_BUILD)/CMakeCache.txt
-	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target zorvane_linalg_fuzzer
+fuzz-build: setup $(FUZZ_BUILD)/.preset
+	$(CMAKE) --build --preset fuzz -j $(JOBS)
 
 fuzz-test: fuzz-build
 	regressions=$$(find tests/fuzz/regressions -type f -not -name '*.md' | sort); \
@@ -173,4 +194,4 @@ fuzz: fuzz-build
 	$(FUZZ_RUN)$(FUZZ_SECONDS)
 
 clean:
-	rm -rf build
+	rm -rf build $(DIST)

@@ -309,9 +309,10 @@ def cpu_description() -> dict:
 
 
 def wheel_arch() -> str | None:
-    """The instruction set the installed module was built for, from the wheel's build tree."""
-    root = Path(__file__).resolve().parent.parent / "build"
-    for cache in sorted(root.glob("cp*/CMakeCache.txt")):
+    """The instruction set the installed module was built for, from the release
+    tree that `make python-package` builds the wheel in."""
+    cache = Path(__file__).resolve().parent.parent / "build" / "release" / "CMakeCache.txt"
+    if cache.is_file():
         for line in cache.read_text().splitlines():
             if line.startswith("ZORVANE_ARCH_RESOLVED:"):
                 return line.split("=", 1)[1]

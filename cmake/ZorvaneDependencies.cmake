@@ -1,7 +1,8 @@
 # Eigen 3.4.1 or newer: 3.4.0 fails to converge on some valid non-symmetric
 # inputs. PyPI's cmeel-eigen ships it with a CMake package; when it is not on
-# CMAKE_PREFIX_PATH we ask the Python environment where cmeel put it.
-find_package(Eigen3 NO_MODULE QUIET)
+# CMAKE_PREFIX_PATH we ask the Python environment where cmeel put it (the
+# presets name the project's virtual environment in Python_EXECUTABLE).
+find_package(Eigen3 3.4.1 NO_MODULE QUIET)
 if(NOT Eigen3_FOUND)
   find_package(Python COMPONENTS Interpreter QUIET)
   if(Python_Interpreter_FOUND)

@@ -1,5 +1,6 @@
 """Python bindings for Zorvane linear algebra (CPU backend, float64)"""
 
+from ._version import __version__
 from .zorvane_linalg import (
     __doc__,
     cholesky,

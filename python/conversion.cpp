@@ -1,10 +1,15 @@
 #include "conversion.h"
 
+// The NumPy C API of this translation unit only: the module's other sources
+// never see it.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/npy_2_compat.h>
+
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 namespace zorvane::python {
@@ -12,89 +17,138 @@ namespace {
 
 // The copy reads host memory; an array that lives on a device must never
 // reach it.
-template <class Array>
-void require_host_memory(const Array& array) {
-  if (array.device_type() != nb::device::cpu::value) {
+void require_host_memory(const ArrayView& view) {
+  if (view.device_type != nb::device::cpu::value) {
     throw std::invalid_argument(
         "zorvane: only host (CPU) arrays are accepted; copy the array to host memory first");
   }
 }
 
-template <class Array>
-Tensor copy_into_tensor(const Array& array) {
-  const std::size_t ndim = array.ndim();
-  if (ndim != 1 && ndim != 2) {
+Tensor copy_into_tensor(const ArrayView& view) {
+  if (view.ndim != 1 && view.ndim != 2) {
     throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
-                                std::to_string(static_cast<unsigned long>(ndim)) + ")");
+                                std::to_string(static_cast<unsigned long>(view.ndim)) + ")");
   }
-  require_host_memory(array);
-  const auto rows = static_cast<long>(array.shape(0));
-  Tensor tensor = ndim == 2
-                      ? Tensor(Shape{rows, static_cast<long>(array.shape(1))}, DType::Float64,
+  require_host_memory(view);
+  const auto rows = static_cast<long>(view.extents[0]);
+  Tensor tensor = view.ndim == 2
+                      ? Tensor(Shape{rows, static_cast<long>(view.extents[1])}, DType::Float64,
                                Device{DeviceKind::CPU, -1})
                       : Tensor(Shape{rows}, DType::Float64, Device{DeviceKind::CPU, -1});
   // C-contiguity makes the array's memory identical to a row-major tensor.
   const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
-  if (bytes > 0) std::memcpy(tensor.data(), array.data(), bytes);
+  if (bytes > 0) std::memcpy(tensor.data(), view.data, bytes);
   return tensor;
+}
+
+// The NumPy API table is loaded by the first result, or here by the first
+// NumPy argument, whose type proves that NumPy is imported already.
+bool numpy_api_ready(PyObject* object) noexcept {
+  if (PyArray_API != nullptr) return true;
+  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
+  if (PyArray_ImportNumPyAPI() == 0) return true;
+  PyErr_Clear();
+  return false;
 }
 
 void destroy_owned_tensor(PyObject* capsule) noexcept {
   delete static_cast<Tensor*>(PyCapsule_GetPointer(capsule, nullptr));
 }
 
-template <std::size_t Rank>
-OutputArray export_tensor(Tensor&& tensor) {
+// NumPy is imported with the first result, not with the module: the module
+// itself loads without it. The API table stays cached for later calls.
+void require_numpy_api() {
+  if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+}
+
+constexpr std::size_t max_export_rank = 32;
+
+// The result array: NumPy's own constructor over the heap tensor's memory,
+// with the capsule as its base object. C order and the flags below give a
+// writable, aligned, C-contiguous array whose strides NumPy derives from
+// the extents. `type` is NumPy's number of the tensor's element type.
+OutputArray export_tensor(Tensor&& tensor, std::size_t rank, int type = NPY_DOUBLE) {
+  require_numpy_api();
   auto owned = std::make_unique<Tensor>(std::move(tensor));
   PyObject* capsule = PyCapsule_New(owned.get(), nullptr, destroy_owned_tensor);
   if (!capsule) throw nb::python_error();
   Tensor* heap = owned.release();  // the capsule owns it now
   nb::capsule owner = nb::steal<nb::capsule>(capsule);
 
-  std::size_t shape[Rank];
-  for (std::size_t k = 0; k < Rank; ++k) shape[k] = static_cast<std::size_t>(heap->shape()[k]);
-  // A tensor without elements may have a null address; NumPy never reads it.
-  return OutputArray(heap->data(), Rank, shape, owner);
+  npy_intp extents[max_export_rank];
+  for (std::size_t k = 0; k < rank; ++k) extents[k] = static_cast<npy_intp>(heap->shape()[k]);
+  // A tensor without elements may have a null address, for which NumPy would
+  // allocate storage of its own; any valid address does, since none is read.
+  void* data = heap->data() ? static_cast<void*>(heap->data()) : static_cast<void*>(heap);
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type),
+                                         static_cast<int>(rank), extents, nullptr, data,
+                                         NPY_ARRAY_CARRAY, nullptr);
+  if (!array) throw nb::python_error();
+  OutputArray result = nb::steal<OutputArray>(array);
+  // Takes the capsule's reference, also when it fails.
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), owner.release().ptr()) < 0) {
+    throw nb::python_error();
+  }
+  return result;
 }
 
 }  // namespace
 
-Tensor ndarray_to_tensor(const InputMatrix& array) { return copy_into_tensor(array); }
-Tensor ndarray_to_tensor(const InputArray& array) { return copy_into_tensor(array); }
+bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view) noexcept {
+  if (!numpy_api_ready(object) || !PyArray_CheckExact(object)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  const int ndim = PyArray_NDIM(array);
+  const bool rank_fits = required_ndim < 0 ? ndim == 1 || ndim == 2 : ndim == required_ndim;
+  if (!rank_fits || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
+      !PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
+    return false;
+  }
+  view.data = PyArray_DATA(array);
+  view.ndim = static_cast<std::size_t>(ndim);
+  for (int k = 0; k < ndim; ++k) view.extents[k] = static_cast<std::size_t>(PyArray_DIM(array, k));
+  view.device_type = nb::device::cpu::value;
+  return true;
+}
 
-OutputArray tensor_to_ndarray_1d(Tensor&& tensor) { return export_tensor<1>(std::move(tensor)); }
-OutputArray tensor_to_ndarray_2d(Tensor&& tensor) { return export_tensor<2>(std::move(tensor)); }
+Tensor ndarray_to_tensor(const ArrayView& view) { return copy_into_tensor(view); }
+Tensor ndarray_to_tensor(const InputMatrix& array) { return copy_into_tensor(view_of(array)); }
+Tensor ndarray_to_tensor(const InputArray& array) { return copy_into_tensor(view_of(array)); }
+
+bool is_numpy_array(PyObject* object) noexcept {
+  return PyArray_API != nullptr && PyArray_Check(object);
+}
+
+OutputArray tensor_to_ndarray_1d(Tensor&& tensor) { return export_tensor(std::move(tensor), 1); }
+OutputArray tensor_to_ndarray_2d(Tensor&& tensor) { return export_tensor(std::move(tensor), 2); }
+
+OutputArray tensor_to_ndarray_nd(Tensor&& tensor) {
+  const auto rank = static_cast<std::size_t>(tensor.ndim());
+  if (rank > max_export_rank) {
+    throw std::invalid_argument("zorvane: cannot convert Tensor of rank > 32 to ndarray");
+  }
+  return export_tensor(std::move(tensor), rank);
+}
 
 nb::object tensor_to_ndarray(Tensor&& tensor) {
-  OutputArray array;
-  if (tensor.ndim() == 1) {
-    array = tensor_to_ndarray_1d(std::move(tensor));
-  } else if (tensor.ndim() == 2) {
-    array = tensor_to_ndarray_2d(std::move(tensor));
-  } else {
+  if (tensor.ndim() != 1 && tensor.ndim() != 2) {
     throw std::invalid_argument("zorvane: cannot convert Tensor of rank != 1 or 2 to ndarray");
   }
-  nb::handle exported = nb::detail::make_caster<OutputArray>::from_cpp(
-      array, nb::rv_policy::automatic_reference, nullptr);
-  if (!exported.is_valid()) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    throw std::bad_cast();
-  }
-  return nb::steal(exported);
+  return tensor_to_ndarray_nd(std::move(tensor));
 }
 
 // ---- Stacks of matrices, for the batched module -----------------------------
 
 namespace {
 
-nb::dlpack::dtype numpy_dtype_of(const Tensor& tensor) {
+/// NumPy's number of the element type of a result tensor.
+int numpy_type_of(const Tensor& tensor) {
   switch (tensor.dtype()) {
     case DType::Float64:
-      return nb::dtype<double>();
+      return NPY_DOUBLE;
     case DType::Int64:
-      return nb::dtype<std::int64_t>();
+      return NPY_INT64;
     case DType::Int32:
-      return nb::dtype<std::int32_t>();
+      return NPY_INT32;
     case DType::Float32:
       break;
   }
@@ -104,7 +158,7 @@ nb::dlpack::dtype numpy_dtype_of(const Tensor& tensor) {
 }  // namespace
 
 Tensor stack_to_tensor(const InputStack& array) {
-  require_host_memory(array);
+  require_host_memory(view_of(array));
   std::vector<std::int64_t> extents(array.ndim());
   for (std::size_t k = 0; k < extents.size(); ++k) {
     extents[k] = static_cast<std::int64_t>(array.shape(k));
@@ -118,31 +172,15 @@ Tensor stack_to_tensor(const InputStack& array) {
 }
 
 nb::object tensor_to_stack(Tensor&& tensor) {
-  const nb::dlpack::dtype dtype = numpy_dtype_of(tensor);
-  auto owned = std::make_unique<Tensor>(std::move(tensor));
-  PyObject* capsule = PyCapsule_New(owned.get(), nullptr, destroy_owned_tensor);
-  if (!capsule) throw nb::python_error();
-  Tensor* heap = owned.release();  // the capsule owns it now
-  nb::capsule owner = nb::steal<nb::capsule>(capsule);
-
-  std::vector<std::size_t> shape(static_cast<std::size_t>(heap->ndim()));
-  for (std::size_t k = 0; k < shape.size(); ++k) shape[k] = static_cast<std::size_t>(heap->shape()[k]);
-  // A tensor without elements may have a null address; NumPy never reads it.
-  const nb::ndarray<nb::numpy> array(heap->data(), shape.size(), shape.data(), owner, nullptr,
-                                     dtype);
-  nb::handle exported = nb::detail::make_caster<nb::ndarray<nb::numpy>>::from_cpp(
-      array, nb::rv_policy::automatic_reference, nullptr);
-  if (!exported.is_valid()) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    throw std::bad_cast();
+  const auto rank = static_cast<std::size_t>(tensor.ndim());
+  if (rank > max_export_rank) {
+    throw std::invalid_argument("zorvane: cannot convert Tensor of rank > 32 to ndarray");
   }
-  nb::object result = nb::steal(exported);
-  // NumPy imports 64-bit integers as C long long; the view (no copy) gives
-  // them NumPy's own int64 type, so that their scalars are np.int64.
-  if (heap->dtype() == DType::Int64) result = result.attr("view")("int64");
-  if (!shape.empty()) return result;
-  // The NumPy scalar of a rank-0 array: array[()].
-  PyObject* scalar = PyObject_GetItem(result.ptr(), nb::tuple().ptr());
+  const int type = numpy_type_of(tensor);
+  OutputArray array = export_tensor(std::move(tensor), rank, type);
+  if (rank > 0) return std::move(array);
+  // The NumPy scalar of a rank-0 array; the array and its tensor go with it.
+  PyObject* scalar = PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release().ptr()));
   if (!scalar) throw nb::python_error();
   return nb::steal(scalar);
 }

@@ -6,6 +6,10 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
 #include "zorvane/core/tensor.h"
 
 namespace zorvane::python {
@@ -16,16 +20,81 @@ namespace nb = nanobind;
 using InputMatrix = nb::ndarray<double, nb::shape<-1, -1>, nb::c_contig>;
 /// The "B" of solve: a C-contiguous float64 array of any rank.
 using InputArray = nb::ndarray<double, nb::c_contig>;
-/// Every array result: a float64 NumPy array.
-using OutputArray = nb::ndarray<nb::numpy, double>;
+
+/// What the copy reads from an array argument: where its elements start (the
+/// array's data pointer advanced by its byte offset), its number of
+/// dimensions, the extents of its first two axes, and where its memory lives.
+struct ArrayView {
+  const void* data = nullptr;
+  std::size_t ndim = 0;
+  std::size_t extents[2] = {0, 0};
+  std::int32_t device_type = 0;
+};
+
+/// Reads `object` in place when it is a plain numpy.ndarray that already
+/// meets the constraints of its parameter type: float64 in native byte
+/// order, C-contiguous, writable, and of `required_ndim` dimensions (1 or 2
+/// when negative). Anything else is left to nanobind's import and its
+/// implicit conversions. Never raises.
+bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view) noexcept;
+
+/// An array parameter as a bound function receives it. A plain NumPy array
+/// is read in place; any other argument goes through nanobind's import of
+/// `Array` (InputMatrix or InputArray), whose converted copy lives as long as
+/// the argument. It renders in signatures exactly as `Array` does.
+template <class Array>
+class Argument {
+ public:
+  const ArrayView& view() const { return view_; }
+
+ private:
+  friend struct nb::detail::type_caster<Argument<Array>>;
+  ArrayView view_;
+  Array imported_;
+};
+
+using MatrixArgument = Argument<InputMatrix>;
+using ArrayArgument = Argument<InputArray>;
+
+/// True for an instance of numpy.ndarray (or of a subclass); false while
+/// NumPy has not been imported by the module yet.
+bool is_numpy_array(PyObject* object) noexcept;
+
+/// Every array result: a writable, C-contiguous float64 numpy.ndarray that
+/// views a result tensor's memory. It is built directly with NumPy's C API,
+/// which costs a fraction of a generic framework export.
+class OutputArray : public nb::object {
+ public:
+  NB_OBJECT_DEFAULT(OutputArray, object, "numpy.ndarray[dtype=float64]", is_numpy_array)
+};
 
 /// Copies a 1-D or 2-D host array into a new tensor (one block copy).
+Tensor ndarray_to_tensor(const ArrayView& view);
 Tensor ndarray_to_tensor(const InputMatrix& array);
 Tensor ndarray_to_tensor(const InputArray& array);
+template <class Array>
+Tensor ndarray_to_tensor(const Argument<Array>& argument) {
+  return ndarray_to_tensor(argument.view());
+}
 
-/// Hands a row-major result tensor to a NumPy array of rank 1 or 2.
+/// The view of an array imported by nanobind.
+template <class Array>
+ArrayView view_of(const Array& array) {
+  ArrayView view;
+  view.data = array.data();
+  view.ndim = array.ndim();
+  for (std::size_t k = 0; k < view.ndim && k < 2; ++k) view.extents[k] = array.shape(k);
+  view.device_type = array.device_type();
+  return view;
+}
+
+/// Hands a row-major result tensor to a NumPy array of rank 1 or 2. The rank
+/// is the result's documented one; the tensor's own is not consulted.
 OutputArray tensor_to_ndarray_1d(Tensor&& tensor);
 OutputArray tensor_to_ndarray_2d(Tensor&& tensor);
+/// The same for a row-major tensor of any rank the tensor reports (at most
+/// 32, NumPy's oldest limit).
+OutputArray tensor_to_ndarray_nd(Tensor&& tensor);
 
 /// Hands a result tensor of rank 1 or 2 to NumPy as a generic object.
 nb::object tensor_to_ndarray(Tensor&& tensor);
@@ -44,3 +113,24 @@ Tensor stack_to_tensor(const InputStack& array);
 nb::object tensor_to_stack(Tensor&& tensor);
 
 }  // namespace zorvane::python
+
+namespace nanobind::detail {
+
+template <class Array>
+struct type_caster<zorvane::python::Argument<Array>> {
+  NB_TYPE_CASTER(zorvane::python::Argument<Array>, make_caster<Array>::Name)
+
+  bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
+    constexpr int required_ndim = std::is_same_v<Array, zorvane::python::InputMatrix> ? 2 : -1;
+    if (zorvane::python::view_plain_numpy_array(src.ptr(), required_ndim, value.view_)) {
+      return true;
+    }
+    make_caster<Array> imported;
+    if (!imported.from_python(src, flags, cleanup)) return false;
+    value.imported_ = std::move(imported.value);
+    value.view_ = zorvane::python::view_of(value.imported_);
+    return true;
+  }
+};
+
+}  // namespace nanobind::detail

@@ -25,7 +25,7 @@ using LUTuple =
 // tuple is built: the order in which function arguments are evaluated is
 // unspecified, so no conversion is written inside a tuple constructor.
 
-Pair eig_sym(const InputMatrix& A) {
+Pair eig_sym(const MatrixArgument& A) {
   linalg::EigenResult r = linalg::eig_sym(ndarray_to_tensor(A));
   OutputArray values = tensor_to_ndarray_1d(std::move(r.values));
   OutputArray vectors = tensor_to_ndarray_2d(std::move(r.vectors));
@@ -33,11 +33,11 @@ Pair eig_sym(const InputMatrix& A) {
 }
 
 template <Tensor (*Operation)(const Tensor&)>
-OutputArray matrix_function(const InputMatrix& A) {
+OutputArray matrix_function(const MatrixArgument& A) {
   return tensor_to_ndarray_2d(Operation(ndarray_to_tensor(A)));
 }
 
-Triple svd(const InputMatrix& A) {
+Triple svd(const MatrixArgument& A) {
   linalg::SVDResult r = linalg::svd(ndarray_to_tensor(A));
   OutputArray U = tensor_to_ndarray_2d(std::move(r.U));
   OutputArray S = tensor_to_ndarray_1d(std::move(r.S));
@@ -45,20 +45,20 @@ Triple svd(const InputMatrix& A) {
   return {std::move(U), std::move(S), std::move(Vt)};
 }
 
-nb::object solve(const InputMatrix& A, const InputArray& B) {
+nb::object solve(const MatrixArgument& A, const ArrayArgument& B) {
   const Tensor a = ndarray_to_tensor(A);
   const Tensor b = ndarray_to_tensor(B);
   return tensor_to_ndarray(linalg::solve(a, b));
 }
 
-Pair qr(const InputMatrix& A) {
+Pair qr(const MatrixArgument& A) {
   linalg::QRResult r = linalg::qr(ndarray_to_tensor(A));
   OutputArray Q = tensor_to_ndarray_2d(std::move(r.Q));
   OutputArray R = tensor_to_ndarray_2d(std::move(r.R));
   return {std::move(Q), std::move(R)};
 }
 
-LUTuple lu(const InputMatrix& A) {
+LUTuple lu(const MatrixArgument& A) {
   linalg::LUResult r = linalg::lu(ndarray_to_tensor(A));
   OutputArray L = tensor_to_ndarray_2d(std::move(r.L));
   OutputArray U = tensor_to_ndarray_2d(std::move(r.U));
@@ -68,7 +68,7 @@ LUTuple lu(const InputMatrix& A) {
           r.singular};
 }
 
-Quadruple eig(const InputMatrix& A) {
+Quadruple eig(const MatrixArgument& A) {
   linalg::EigResult r = linalg::eig(ndarray_to_tensor(A));
   OutputArray values_real = tensor_to_ndarray_1d(std::move(r.values_real));
   OutputArray values_imag = tensor_to_ndarray_1d(std::move(r.values_imag));
@@ -78,7 +78,7 @@ Quadruple eig(const InputMatrix& A) {
           std::move(vectors_imag)};
 }
 
-double trace(const InputMatrix& A) { return linalg::trace(ndarray_to_tensor(A)); }
+double trace(const MatrixArgument& A) { return linalg::trace(ndarray_to_tensor(A)); }
 
 }  // namespace
 }  // namespace zorvane::python

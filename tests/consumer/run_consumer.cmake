@@ -1,5 +1,5 @@
-# Installs the build tree into a scratch prefix, then configures, builds and
-# runs the consumer project against that prefix alone.
+# Installs the build tree's C++ package into a scratch prefix, then
+# configures, builds and runs the consumer project against that prefix alone.
 set(prefix "${WORK_DIR}/prefix")
 file(REMOVE_RECURSE "${prefix}" "${WORK_DIR}/build")
 
@@ -10,7 +10,7 @@ function(run)
   endif()
 endfunction()
 
-run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --component cpp --prefix "${prefix}")
 run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/consumer" -B "${WORK_DIR}/build" -G "${GENERATOR}"
     "-DCMAKE_PREFIX_PATH=${prefix};${PREFIX_PATH}" "-DEigen3_DIR=${Eigen3_DIR}"
     # A sanitized library needs a consumer built with the same runtime.

@@ -13,6 +13,7 @@ namespace {
 using linalg::lstsq;
 using linalg::pinv;
 using test::kCuda;
+using test::kEps;
 using test::make_tensor;
 using test::matrix_of;
 using test::random_matrix;
@@ -80,6 +81,20 @@ TEST(Pinv, NegativeRcondSelectsTheDefaultCutoffAndZeroKeepsEveryPositiveValue) {
   EXPECT_DOUBLE_EQ(kept(1, 1), 1e20);
   EXPECT_EQ(kept(0, 1), 0.0);
   EXPECT_EQ(kept(1, 0), 0.0);
+
+  // The default is max(m, n) · ε, tall or wide: with σ = (1, σ₁) in a 4 x 2
+  // matrix the cutoff is 4ε, so 3ε is dropped (min(m, n) · ε would keep it) and 5ε kept.
+  for (const double sigma : {3 * kEps, 5 * kEps}) {
+    SCOPED_TRACE(sigma);
+    Eigen::MatrixXd tall = Eigen::MatrixXd::Zero(4, 2);
+    tall(0, 0) = 1.0;
+    tall(1, 1) = sigma;
+    Eigen::MatrixXd expected = tall.transpose();
+    expected(1, 1) = sigma > 4 * kEps ? 1.0 / sigma : 0.0;
+    EXPECT_EQ(matrix_of(pinv(tensor_from(tall))), expected);
+    EXPECT_EQ(matrix_of(pinv(tensor_from(Eigen::MatrixXd(tall.transpose())))),
+              Eigen::MatrixXd(expected.transpose()));
+  }
 }
 
 TEST(Pinv, InfiniteRcondAndZeroMatrixGiveZeros) {
@@ -191,6 +206,19 @@ TEST(Lstsq, UnderdeterminedSystemGetsABasicNotMinimumNormSolution) {
   EXPECT_EQ((x.array() == 0.0).count(), 2);  // the non-pivot unknowns
   const Eigen::VectorXd minimum_norm = matrix_of(pinv(tensor_from(a))) * b;
   EXPECT_GT(x.norm(), minimum_norm.norm() + 1e-6);
+}
+
+TEST(Lstsq, RankCountsOnlyPivotsAboveMinExtentTimesEpsilon) {
+  // Pivots 1 and p of a 3 x 2 matrix: the threshold is min(3, 2) · ε · 1 = 2ε,
+  // strict, so p = 2ε is not counted although the factorisation keeps it as a
+  // non-zero pivot; p = 3ε is.
+  for (const double pivot : {2 * kEps, 3 * kEps}) {
+    SCOPED_TRACE(pivot);
+    Eigen::MatrixXd a = Eigen::MatrixXd::Zero(3, 2);
+    a(0, 0) = 1.0;
+    a(1, 1) = pivot;
+    EXPECT_EQ(lstsq(tensor_from(a), vector_from({1, 1, 1})).rank, pivot > 2 * kEps ? 2 : 1);
+  }
 }
 
 TEST(Lstsq, ConsistentSquareSystemIsSolvedExactly) {

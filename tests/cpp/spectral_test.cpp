@@ -323,6 +323,8 @@ TEST(MatrixExp, OfZeroIsTheIdentity) {
 TEST(MatrixExp, LargestEigenvalueMayReach709) {
   EXPECT_EQ(exp_of(diagonal({709.0})), diagonal({std::exp(709.0)}));
   EXPECT_EQ(exp_of(diagonal({-5.0, 709.0})), diagonal({std::exp(-5.0), std::exp(709.0)}));
+  EXPECT_THROW_MSG(exp_of(diagonal({std::nextafter(709.0, 710.0)})), std::runtime_error,
+                   kExpLambdaMax);
   // exp(709.5) would still be finite, but lies past the limit.
   EXPECT_THROW_MSG(exp_of(diagonal({709.5})), std::runtime_error, kExpLambdaMax);
   EXPECT_THROW_MSG(exp_of(diagonal({1.0, 709.5})), std::runtime_error, kExpLambdaMax);
@@ -330,6 +332,12 @@ TEST(MatrixExp, LargestEigenvalueMayReach709) {
 
 TEST(MatrixLog, OfTheIdentityIsZero) {
   EXPECT_EQ(log_of(Eigen::MatrixXd::Identity(4, 4)), Eigen::MatrixXd::Zero(4, 4));
+}
+
+TEST(MatrixLog, AnyPositiveEigenvalueIsAccepted) {
+  // Only w ≤ 0 is rejected, with no tolerance: the smallest subnormal passes.
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  EXPECT_EQ(log_of(diagonal({tiny, 1})), diagonal({std::log(tiny), 0}));
 }
 
 TEST(MatrixLog, MessageCarriesTheSmallestEigenvalue) {

@@ -38,7 +38,9 @@
 
 namespace zorvane::test {
 
-inline constexpr double kEps = linalg::detail::kEpsilon;
+/// Machine epsilon taken from the standard library rather than from the library's
+/// own constant, so that the tolerance tests would notice a wrong constant.
+inline constexpr double kEps = std::numeric_limits<double>::epsilon();
 inline const Device kCpu{DeviceKind::CPU, -1};
 inline const Device kCuda{DeviceKind::CUDA, 0};
 

@@ -55,6 +55,21 @@ def test_integer_and_float32_inputs_equal_their_float64_values(dtype):
     np.testing.assert_array_equal(zl.solve(converted, b), zl.solve(as_float, b.astype(np.float64)))
 
 
+def test_arguments_not_read_in_place_keep_the_imports_rules():
+    """Plain float64 NumPy arrays are read in place; the rest goes through
+    nanobind's import, which refuses read-only and byte-swapped arrays and
+    accepts subclasses."""
+    read_only = SPD.copy()
+    read_only.flags.writeable = False
+    for refused in (read_only, SPD.astype(">f8")):
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            zl.trace(refused)
+        with pytest.raises(TypeError, match="incompatible function arguments"):
+            zl.solve(SPD, refused[0])
+    subclass = type("Subclass", (np.ndarray,), {})
+    np.testing.assert_array_equal(zl.cholesky(SPD.view(subclass)), zl.cholesky(SPD))
+
+
 def test_input_with_a_byte_offset_is_read_from_its_first_element():
     buffer = np.arange(20.0)
     a = buffer[4:13].reshape(3, 3)  # C-contiguous, data pointer 4 elements in
