@@ -249,8 +249,10 @@ TEST_P(BatchedSlices, EqualTheSingleMatrixResultsBitForBit) {
           ASSERT_EQ(actual.size(), expected.size());
           for (std::size_t k = 0; k < expected.size(); ++k) {
             ASSERT_EQ(actual[k].size(), expected[k].size()) << "output " << k;
-            EXPECT_EQ(0, std::memcmp(actual[k].data(), expected[k].data(),
-                                     expected[k].size() * sizeof(double)))
+            // memcmp may not see the null data of an empty vector.
+            EXPECT_TRUE(expected[k].empty() ||
+                        std::memcmp(actual[k].data(), expected[k].data(),
+                                    expected[k].size() * sizeof(double)) == 0)
                 << "output " << k << " of matrix " << b;
           }
         }
