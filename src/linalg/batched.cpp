@@ -138,7 +138,7 @@ std::int64_t col_stride(const Tensor& t) { return t.strides()[t.ndim() - 1]; }
 
 /// Gathers matrix `offset` of `A` into the working matrix `a`.
 void gather_matrix_at(const Tensor& A, std::int64_t offset, Eigen::MatrixXd& a) {
-  kernels::gather_into(A.data() + offset, row_stride(A), col_stride(A), a);
+  detail::gather_into(A.data() + offset, row_stride(A), col_stride(A), a);
 }
 
 Tensor spectral(const Tensor& A, kernels::Spectral f) {

@@ -16,14 +16,6 @@ namespace zorvane::linalg::kernels {
 using RowMajorMap = Eigen::Map<detail::RowMajorMatrix>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 
-/// Copies the matrix at `src` (element strides s0, s1) into `m`, which
-/// already has the matrix's size.
-inline void gather_into(const double* src, std::int64_t s0, std::int64_t s1, Eigen::MatrixXd& m) {
-  for (Eigen::Index j = 0; j < m.cols(); ++j) {
-    for (Eigen::Index i = 0; i < m.rows(); ++i) m(i, j) = src[i * s0 + j * s1];
-  }
-}
-
 /// Sum of the diagonal of the n x n matrix at `a` with element strides s0, s1.
 /// Each offset is formed from the strides separately: a sum of the two
 /// strides could overflow where every real offset does not.

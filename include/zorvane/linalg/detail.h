@@ -112,17 +112,19 @@ inline Eigen::Map<Eigen::VectorXd> vector_view(Tensor& t, std::int64_t n) {
   return Eigen::Map<Eigen::VectorXd>(t.data(), n);
 }
 
+/// Copies the matrix at `src` (element strides s0, s1) into `m`, which
+/// already has the matrix's size. Each element is addressed on its own
+/// (i·s0 + j·s1), so no sum of strides can overflow.
+inline void gather_into(const double* src, std::int64_t s0, std::int64_t s1, Eigen::MatrixXd& m) {
+  for (Eigen::Index j = 0; j < m.cols(); ++j) {
+    for (Eigen::Index i = 0; i < m.rows(); ++i) m(i, j) = src[i * s0 + j * s1];
+  }
+}
+
 /// Copies a validated 2-D tensor of any strides into a new column-major matrix.
 ZORVANE_LINALG_API inline Eigen::MatrixXd gather_matrix(const Tensor& t) {
-  const std::int64_t rows = t.shape()[0];
-  const std::int64_t cols = t.shape()[1];
-  const std::int64_t s0 = t.strides()[0];
-  const std::int64_t s1 = t.strides()[1];
-  Eigen::MatrixXd m(rows, cols);
-  const double* src = t.data();
-  for (std::int64_t j = 0; j < cols; ++j) {
-    for (std::int64_t i = 0; i < rows; ++i) m(i, j) = src[i * s0 + j * s1];
-  }
+  Eigen::MatrixXd m(t.shape()[0], t.shape()[1]);
+  gather_into(t.data(), t.strides()[0], t.strides()[1], m);
   return m;
 }
 
