@@ -1,7 +1,10 @@
 #include "zorvane/core/tensor.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -61,9 +64,25 @@ struct Storage {
   static Storage* create(std::size_t bytes) {
     static_assert(sizeof(Storage) <= kHeader, "header must fit before the elements");
     void* memory = ::operator new(kHeader + bytes);
+    prefer_huge_pages(memory, kHeader + bytes);
     Storage* storage = new (memory) Storage;
     storage->bytes = bytes;
     return storage;
+  }
+
+  // A stack of many small matrices is written once, front to back: with 4 KiB
+  // pages most of that time goes to page faults. Large blocks ask for
+  // transparent huge pages (where the system grants them on request), as
+  // NumPy does for its large arrays; the advice is only a hint, so a refusal
+  // changes nothing.
+  static void prefer_huge_pages(void* memory, std::size_t size) noexcept {
+    constexpr std::size_t kHugeBlock = std::size_t{1} << 22;  // 4 MiB
+    constexpr std::uintptr_t kPage = 4096;
+    if (size < kHugeBlock) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+    const std::uintptr_t end = (start + size) & ~(kPage - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
   }
 
   static void destroy(Storage* storage) noexcept {
