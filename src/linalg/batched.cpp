@@ -190,8 +190,7 @@ Broadcast broadcast_leading(const Tensor& A, const Tensor& B, std::int64_t b_mat
 /// Solves every system with one dense right-hand side type (VectorXd for a
 /// vector B, MatrixXd otherwise) as the single-matrix solve does.
 template <class Dense>
-Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs,
-                   Dense x) {
+Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs) {
   const std::int64_t n = rows_of(A);
   const std::int64_t slice = rhs.size();
   // The empty system has the empty solution. Right-hand sides without
@@ -214,12 +213,8 @@ Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Ten
           kernels::require_invertible(*lu, "solve");
         }
         if (slice == 0) return;
-        const double* src = B.data() + offsets[1];
-        for (Eigen::Index j = 0; j < rhs.cols(); ++j) {
-          for (Eigen::Index i = 0; i < n; ++i) rhs(i, j) = src[i * b_row_stride + j * b_col_stride];
-        }
-        x = lu->solve(rhs);
-        kernels::RowMajorMap(X.data() + b * slice, n, rhs.cols()) = x;
+        detail::gather_into(B.data() + offsets[1], b_row_stride, b_col_stride, rhs);
+        kernels::RowMajorMap(X.data() + b * slice, n, rhs.cols()) = lu->solve(rhs);
       });
   return X;
 }
@@ -298,14 +293,12 @@ Tensor solve(const Tensor& A, const Tensor& B) {
   if (B.ndim() == 1) {
     if (B.shape()[0] != n) detail::throw_argument_error("solve", kernels::kLengthMismatch);
     const Broadcast shape = broadcast_leading(A, B, 1);
-    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n),
-                       Eigen::VectorXd(n));
+    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n));
   }
   if (rows_of(B) != n) detail::throw_argument_error("solve", kernels::kRowsMismatch);
   const std::int64_t k = cols_of(B);
   const Broadcast shape = broadcast_leading(A, B, 2);
-  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k),
-                     Eigen::MatrixXd(n, k));
+  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k));
 }
 
 QRResult qr(const Tensor& A) {

@@ -112,10 +112,11 @@ inline Eigen::Map<Eigen::VectorXd> vector_view(Tensor& t, std::int64_t n) {
   return Eigen::Map<Eigen::VectorXd>(t.data(), n);
 }
 
-/// Copies the matrix at `src` (element strides s0, s1) into `m`, which
-/// already has the matrix's size. Each element is addressed on its own
-/// (i·s0 + j·s1), so no sum of strides can overflow.
-inline void gather_into(const double* src, std::int64_t s0, std::int64_t s1, Eigen::MatrixXd& m) {
+/// Copies the matrix (or, with one column, the vector) at `src` (element
+/// strides s0, s1) into `m`, which already has its size. Each element is
+/// addressed on its own (i·s0 + j·s1), so no sum of strides can overflow.
+template <class Dense>
+void gather_into(const double* src, std::int64_t s0, std::int64_t s1, Dense& m) {
   for (Eigen::Index j = 0; j < m.cols(); ++j) {
     for (Eigen::Index i = 0; i < m.rows(); ++i) m(i, j) = src[i * s0 + j * s1];
   }
@@ -130,11 +131,8 @@ ZORVANE_LINALG_API inline Eigen::MatrixXd gather_matrix(const Tensor& t) {
 
 /// Copies a 1-D tensor of any stride into a new dense vector.
 ZORVANE_LINALG_API inline Eigen::VectorXd gather_vector(const Tensor& t) {
-  const std::int64_t n = t.shape()[0];
-  const std::int64_t s0 = t.strides()[0];
-  Eigen::VectorXd v(n);
-  const double* src = t.data();
-  for (std::int64_t i = 0; i < n; ++i) v(i) = src[i * s0];
+  Eigen::VectorXd v(t.shape()[0]);
+  gather_into(t.data(), t.strides()[0], 0, v);
   return v;
 }
 
