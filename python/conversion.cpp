@@ -24,6 +24,16 @@ void require_host_memory(const ArrayView& view) {
   }
 }
 
+/// A new float64 CPU tensor of `shape` holding the C-contiguous elements at
+/// `data`: C-contiguity makes the array's memory identical to a row-major
+/// tensor, so one block copy does.
+Tensor copy_contiguous(const void* data, Shape shape) {
+  Tensor tensor(std::move(shape), DType::Float64, Device{DeviceKind::CPU, -1});
+  const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
+  if (bytes > 0) std::memcpy(tensor.data(), data, bytes);
+  return tensor;
+}
+
 Tensor copy_into_tensor(const ArrayView& view) {
   if (view.ndim != 1 && view.ndim != 2) {
     throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
@@ -31,14 +41,9 @@ Tensor copy_into_tensor(const ArrayView& view) {
   }
   require_host_memory(view);
   const auto rows = static_cast<long>(view.extents[0]);
-  Tensor tensor = view.ndim == 2
-                      ? Tensor(Shape{rows, static_cast<long>(view.extents[1])}, DType::Float64,
-                               Device{DeviceKind::CPU, -1})
-                      : Tensor(Shape{rows}, DType::Float64, Device{DeviceKind::CPU, -1});
-  // C-contiguity makes the array's memory identical to a row-major tensor.
-  const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
-  if (bytes > 0) std::memcpy(tensor.data(), view.data, bytes);
-  return tensor;
+  return copy_contiguous(view.data, view.ndim == 2
+                                        ? Shape{rows, static_cast<long>(view.extents[1])}
+                                        : Shape{rows});
 }
 
 // The NumPy API table is loaded by the first result, or here by the first
@@ -59,6 +64,21 @@ void destroy_owned_tensor(PyObject* capsule) noexcept {
 // itself loads without it. The API table stays cached for later calls.
 void require_numpy_api() {
   if (PyArray_ImportNumPyAPI() < 0) throw nb::python_error();
+}
+
+/// NumPy's number of the element type of a result tensor.
+int numpy_type_of(const Tensor& tensor) {
+  switch (tensor.dtype()) {
+    case DType::Float64:
+      return NPY_DOUBLE;
+    case DType::Int64:
+      return NPY_INT64;
+    case DType::Int32:
+      return NPY_INT32;
+    case DType::Float32:
+      break;
+  }
+  throw std::invalid_argument("zorvane: cannot convert a float32 tensor to ndarray");
 }
 
 constexpr std::size_t max_export_rank = 32;
@@ -126,7 +146,8 @@ OutputArray tensor_to_ndarray_nd(Tensor&& tensor) {
   if (rank > max_export_rank) {
     throw std::invalid_argument("zorvane: cannot convert Tensor of rank > 32 to ndarray");
   }
-  return export_tensor(std::move(tensor), rank);
+  const int type = numpy_type_of(tensor);
+  return export_tensor(std::move(tensor), rank, type);
 }
 
 nb::object tensor_to_ndarray(Tensor&& tensor) {
@@ -138,47 +159,19 @@ nb::object tensor_to_ndarray(Tensor&& tensor) {
 
 // ---- Stacks of matrices, for the batched module -----------------------------
 
-namespace {
-
-/// NumPy's number of the element type of a result tensor.
-int numpy_type_of(const Tensor& tensor) {
-  switch (tensor.dtype()) {
-    case DType::Float64:
-      return NPY_DOUBLE;
-    case DType::Int64:
-      return NPY_INT64;
-    case DType::Int32:
-      return NPY_INT32;
-    case DType::Float32:
-      break;
-  }
-  throw std::invalid_argument("zorvane: cannot convert a float32 tensor to ndarray");
-}
-
-}  // namespace
-
 Tensor stack_to_tensor(const InputStack& array) {
   require_host_memory(view_of(array));
   std::vector<std::int64_t> extents(array.ndim());
   for (std::size_t k = 0; k < extents.size(); ++k) {
     extents[k] = static_cast<std::int64_t>(array.shape(k));
   }
-  Tensor tensor(Shape(extents.data(), extents.size()), DType::Float64,
-                Device{DeviceKind::CPU, -1});
-  // C-contiguity makes the array's memory identical to a row-major tensor.
-  const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
-  if (bytes > 0) std::memcpy(tensor.data(), array.data(), bytes);
-  return tensor;
+  return copy_contiguous(array.data(), Shape(extents.data(), extents.size()));
 }
 
 nb::object tensor_to_stack(Tensor&& tensor) {
-  const auto rank = static_cast<std::size_t>(tensor.ndim());
-  if (rank > max_export_rank) {
-    throw std::invalid_argument("zorvane: cannot convert Tensor of rank > 32 to ndarray");
-  }
-  const int type = numpy_type_of(tensor);
-  OutputArray array = export_tensor(std::move(tensor), rank, type);
-  if (rank > 0) return std::move(array);
+  const bool scalar_result = tensor.ndim() == 0;
+  OutputArray array = tensor_to_ndarray_nd(std::move(tensor));
+  if (!scalar_result) return std::move(array);
   // The NumPy scalar of a rank-0 array; the array and its tensor go with it.
   PyObject* scalar = PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release().ptr()));
   if (!scalar) throw nb::python_error();

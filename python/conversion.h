@@ -93,7 +93,7 @@ ArrayView view_of(const Array& array) {
 OutputArray tensor_to_ndarray_1d(Tensor&& tensor);
 OutputArray tensor_to_ndarray_2d(Tensor&& tensor);
 /// The same for a row-major tensor of any rank the tensor reports (at most
-/// 32, NumPy's oldest limit).
+/// 32, NumPy's oldest limit) and of dtype float64, int64 or int32.
 OutputArray tensor_to_ndarray_nd(Tensor&& tensor);
 
 /// Hands a result tensor of rank 1 or 2 to NumPy as a generic object.
