@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
 #include "zorvane/core/tensor.h"
 #include "zorvane/linalg/detail.h"
 #include "zorvane/linalg/linalg.h"

@@ -3,10 +3,12 @@
 #   v3        -march=x86-64-v3 (AVX2, FMA, BMI2; Haswell and Zen 1 or newer)
 #   native    -march=native: whatever the building CPU has; the build runs only there
 #   auto      v3 when both the compiler and the building CPU support it, else baseline
-# The flags are part of the library's interface: the inline helpers of
-# detail.h pass Eigen matrices across the library boundary, and Eigen's
-# alignment (16 bytes under SSE2, 32 under AVX, 64 under AVX-512) must agree on
-# both sides, so everything that links the library compiles with them too.
+# The flags stay inside the library. Eigen's alignment differs with them (16
+# bytes under SSE2, 32 under AVX, 64 under AVX-512), but no Eigen object
+# crosses the library boundary: the API takes and returns tensors, and the
+# library binds its calls to the inline helpers of detail.h to its own copies
+# (-Bsymbolic-functions), so a caller's copies, built with the caller's flags,
+# only ever meet the caller's matrices.
 include_guard(GLOBAL)
 include(CheckCXXCompilerFlag)
 
@@ -58,9 +60,9 @@ _zorvane_resolve_arch(ZORVANE_ARCH_FLAGS _zorvane_arch)
 set(ZORVANE_ARCH_RESOLVED "${_zorvane_arch}" CACHE INTERNAL "the instruction set ZORVANE_ARCH chose")
 message(STATUS "zorvane: ZORVANE_ARCH=${ZORVANE_ARCH} -> ${ZORVANE_ARCH_RESOLVED} ${ZORVANE_ARCH_FLAGS}")
 
-# Applies the chosen instruction set to `target` and to everything linking it.
+# Compiles `target` (and nothing that links it) for the chosen instruction set.
 function(zorvane_apply_arch target)
   if(ZORVANE_ARCH_FLAGS)
-    target_compile_options(${target} PUBLIC ${ZORVANE_ARCH_FLAGS})
+    target_compile_options(${target} PRIVATE ${ZORVANE_ARCH_FLAGS})
   endif()
 endfunction()

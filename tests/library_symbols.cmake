@@ -1,5 +1,7 @@
-# The shared library carries its soname and exports only zorvane's API: no
-# Eigen or glog symbol may leak out of it.
+# The shared library carries its soname, exports exactly zorvane's API and the
+# shared helpers of detail.h (no Eigen, glog or standard-library instantiation,
+# no lambda, no internal helper), and binds its own calls to those helpers to
+# its own copies.
 execute_process(COMMAND readelf -d "${LIBRARY}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "readelf failed on ${LIBRARY}")
@@ -8,24 +10,58 @@ if(NOT dynamic MATCHES "Library soname: \\[libzorvane_linalg_cpu\\.so\\.0\\]")
   message(FATAL_ERROR "soname is not libzorvane_linalg_cpu.so.0:\n${dynamic}")
 endif()
 
+set(operations trace eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det solve
+    inv qr svd pinv lstsq norm eig levenberg_marquardt)
+set(batched_operations eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu solve
+    qr svd eig trace)
+set(helpers require_2d_f64_cpu require_square_f64_cpu gather_matrix scatter_matrix lu_factor)
+set(expected "")
+foreach(name IN LISTS operations)
+  list(APPEND expected "zorvane::linalg::${name}")
+endforeach()
+foreach(name IN LISTS batched_operations)
+  list(APPEND expected "zorvane::linalg::batched::${name}")
+endforeach()
+foreach(name IN LISTS helpers)
+  list(APPEND expected "zorvane::linalg::detail::${name}")
+endforeach()
+
 execute_process(COMMAND nm -D --defined-only -C "${LIBRARY}" OUTPUT_VARIABLE symbols
                 RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
 endif()
 string(REPLACE "\n" ";" lines "${symbols}")
-set(api_count 0)
+set(exported "")
 foreach(line IN LISTS lines)
-  # "address type name": the name starts after the second space.
-  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
-  if(name MATCHES "^(Eigen::|google::|gflags|fL[A-Z]|void Eigen::)")
-    message(FATAL_ERROR "leaked symbol: ${name}")
+  if(line STREQUAL "")
+    continue()
   endif()
-  if(name MATCHES "^zorvane::linalg::")
-    math(EXPR api_count "${api_count} + 1")
+  # "address type name(parameters)": the name runs from the third field to "(".
+  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
+  string(REGEX REPLACE "\\(.*" "" function "${name}")
+  if(NOT function IN_LIST expected)
+    message(FATAL_ERROR "exports more than the API: ${name}")
+  endif()
+  list(APPEND exported "${function}")
+endforeach()
+foreach(function IN LISTS expected)
+  if(NOT function IN_LIST exported)
+    message(FATAL_ERROR "does not export ${function}")
   endif()
 endforeach()
-if(api_count EQUAL 0)
-  message(FATAL_ERROR "no zorvane::linalg symbol is exported")
+
+# A dynamic relocation against one of its own zorvane::linalg symbols would let
+# a caller's copy of an inline helper, built with other flags, stand in for
+# the library's.
+execute_process(COMMAND readelf -rW "${LIBRARY}" OUTPUT_VARIABLE relocations
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf -r failed on ${LIBRARY}")
 endif()
-message(STATUS "${api_count} zorvane::linalg symbols exported")
+string(REGEX MATCH "_ZN7zorvane6linalg[A-Za-z0-9_]*" relocated "${relocations}")
+if(relocated)
+  message(FATAL_ERROR "a call into the library resolves at run time: ${relocated}")
+endif()
+list(LENGTH exported count)
+message(STATUS "${count} zorvane::linalg symbols exported, all bound locally")

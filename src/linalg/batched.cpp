@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "kernels.h"
-#include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg::batched {
 namespace {
@@ -193,28 +192,26 @@ template <class Dense>
 Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs) {
   const std::int64_t n = rows_of(A);
   const std::int64_t slice = rhs.size();
-  // The empty system has the empty solution. Right-hand sides without
-  // columns leave nothing to write, but each A is still factorised and
-  // tested, as the single-matrix solve does.
-  if (n == 0) return X;
   const std::int64_t b_row_stride = B.strides()[B.ndim() - (Dense::ColsAtCompileTime == 1 ? 1 : 2)];
   const std::int64_t b_col_stride = Dense::ColsAtCompileTime == 1 ? 0 : col_stride(B);
-  Eigen::MatrixXd packed(n, n);
-  kernels::ReusedDecomposition<kernels::InPlaceLU> reused;
-  kernels::InPlaceLU* lu = nullptr;
-  std::int64_t factorised_offset = -1;
+  kernels::FullPivotLU lu(n);
+  bool factorised = false;
+  std::int64_t factorised_offset = 0;
   BatchWalk<2>(shape.extents, {shape.a_strides, shape.b_strides})
       .run([&](std::int64_t b, const auto& offsets) {
         // A repeated along a broadcast dimension is factorised once.
-        if (lu == nullptr || offsets[0] != factorised_offset) {
-          gather_matrix_at(A, offsets[0], packed);
-          lu = &reused.compute(packed);
+        if (!factorised || offsets[0] != factorised_offset) {
+          lu.factorise(A.data() + offsets[0], row_stride(A), col_stride(A));
+          factorised = true;
           factorised_offset = offsets[0];
-          kernels::require_invertible(*lu, "solve");
+          lu.require_invertible("solve");
         }
+        // Right-hand sides without entries (and the empty system) leave
+        // nothing to write, but each A is still factorised and tested, as the
+        // single-matrix solve does.
         if (slice == 0) return;
         detail::gather_into(B.data() + offsets[1], b_row_stride, b_col_stride, rhs);
-        kernels::RowMajorMap(X.data() + b * slice, n, rhs.cols()) = lu->solve(rhs);
+        kernels::RowMajorMap(X.data() + b * slice, n, rhs.cols()) = lu.solve(rhs);
       });
   return X;
 }
@@ -267,20 +264,15 @@ LUResult lu(const Tensor& A) {
   auto* rank = reinterpret_cast<std::int64_t*>(result.rank.data());
   auto* singular = reinterpret_cast<std::int32_t*>(result.singular.data());
   double* determinant = result.determinant.data();
-  Eigen::MatrixXd packed(n, n);
-  kernels::ReusedDecomposition<kernels::InPlaceLU> reused;
+  kernels::FullPivotLU lu(n);
   walk_of(A).run([&](std::int64_t b, const auto& offsets) {
-    // The empty matrix: rank 0, the empty product 1, invertible.
-    kernels::LUScalars s{0, 1.0, false};
-    if (n > 0) {
-      gather_matrix_at(A, offsets[0], packed);
-      const std::int64_t at = b * n * n;
-      s = kernels::lu_factors(reused.compute(packed), result.L.data() + at, result.U.data() + at,
-                              result.P.data() + at, result.Q.data() + at);
-    }
-    rank[b] = s.rank;
-    determinant[b] = s.determinant;
-    singular[b] = s.singular ? 1 : 0;
+    lu.factorise(A.data() + offsets[0], row_stride(A), col_stride(A));
+    const std::int64_t at = b * n * n;
+    lu.factors(result.L.data() + at, result.U.data() + at, result.P.data() + at,
+               result.Q.data() + at);
+    rank[b] = lu.rank();
+    determinant[b] = lu.determinant();
+    singular[b] = lu.singular() ? 1 : 0;
   });
   return result;
 }
@@ -328,7 +320,7 @@ SVDResult svd(const Tensor& A) {
   SVDResult result{new_stacked(lead, {m, k}), new_stacked(lead, {k}), new_stacked(lead, {k, n})};
   if (k == 0) return result;  // the engine cannot take an empty matrix
   Eigen::MatrixXd a(m, n);
-  detail::SvdEngine engine;
+  kernels::SvdEngine engine;
   walk_of(A).run([&](std::int64_t b, const auto& offsets) {
     gather_matrix_at(A, offsets[0], a);
     kernels::svd(a, engine);

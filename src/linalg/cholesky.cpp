@@ -1,6 +1,5 @@
 // cholesky: the lower factor L of a symmetric positive-definite A = L · Lᵀ.
 #include "kernels.h"
-#include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 namespace {

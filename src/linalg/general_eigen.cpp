@@ -1,7 +1,6 @@
 // Eigenvalues and eigenvectors of a general real matrix, as real and
 // imaginary parts.
 #include "kernels.h"
-#include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 namespace {

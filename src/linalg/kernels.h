@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "checks.h"
+#include "transfer.h"
 #include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg::kernels {
@@ -72,41 +74,70 @@ void spectral_function(Spectral f, const SymmetricSolver& solver, SpectralWork& 
 /// row-major `factor`; throws cholesky's messages.
 void cholesky(Eigen::MatrixXd& a, double* factor);
 
-// ---- full-pivot LU (lu.cpp) and solve (solve.cpp) --------------------------
-
-/// The private copy of A is factorised in place; the results are bit for bit
-/// those of a FullPivLU<MatrixXd>.
-using InPlaceLU = Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>>;
-
-struct LUScalars {
-  std::int64_t rank;
-  double determinant;
-  bool singular;
-};
-
-/// The four n x n row-major factors of a computed non-empty decomposition,
-/// and its rank, determinant and singular flag.
-LUScalars lu_factors(const InPlaceLU& lu, double* L, double* U, double* P, double* Q);
+// ---- the full-pivot LU family: lu, det, solve, inv (lu.cpp) ---------------
 
 inline constexpr const char* kSingular = " failed -- matrix A is singular or numerically singular";
 inline constexpr const char* kRowsMismatch = " shape mismatch -- A is n x n but B has rows != n";
 inline constexpr const char* kLengthMismatch =
     " shape mismatch -- A is n x n but B has length != n";
 
-/// Throws solve's (or inv's) singular message unless `lu` is invertible.
-void require_invertible(const InPlaceLU& lu, const char* operation);
+/// The one full-pivot LU behind lu, det, solve and inv, single and batched.
+/// Each matrix is gathered into an n x n working matrix owned by the object
+/// and factorised there in place, which gives the bits of a FullPivLU over a
+/// copy without its second n x n buffer; one object serves a whole batch and
+/// keeps its allocations. The empty matrix, which FullPivLU cannot take, has
+/// rank 0, the empty product 1 as its determinant, and is invertible.
+class FullPivotLU {
+ public:
+  explicit FullPivotLU(std::int64_t n) : packed_(n, n) {}
+  // The decomposition refers to packed_, so the object stays where it is.
+  FullPivotLU(const FullPivotLU&) = delete;
+  FullPivotLU& operator=(const FullPivotLU&) = delete;
+
+  /// Gathers the n x n matrix at `a` (element strides s0, s1) and factorises it.
+  void factorise(const double* a, std::int64_t s0, std::int64_t s1);
+  /// Factorises a square tensor that passed the argument checks.
+  void factorise(const Tensor& A) { factorise(A.data(), A.strides()[0], A.strides()[1]); }
+
+  std::int64_t rank() const;
+  double determinant() const;
+  bool singular() const;
+  /// Throws `operation`'s singular message if the matrix is singular.
+  void require_invertible(const char* operation) const;
+
+  /// The four n x n row-major factors of P · A · Q = L · U.
+  void factors(double* L, double* U, double* P, double* Q) const;
+  /// The n x n row-major inverse of an invertible matrix.
+  void inverse(double* out) const;
+  /// X with A · X = rhs for an invertible, non-empty A; X is of rhs's kind.
+  template <class Dense>
+  Dense solve(const Dense& rhs) const {
+    return Dense(lu_->solve(rhs));
+  }
+
+ private:
+  using InPlace = Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>>;
+
+  Eigen::MatrixXd packed_;
+  ReusedDecomposition<InPlace> reused_;
+  const InPlace* lu_ = nullptr;  // null until a non-empty matrix is factorised
+};
 
 // ---- QR (qr.cpp), SVD (svd.cpp), general eigen (general_eigen.cpp) ---------
 
 using InPlaceQR = Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>>;
 
+/// The singular value engine shared by svd, pinv and the spectral norm.
+using SvdEngine = Eigen::JacobiSVD<Eigen::MatrixXd>;
+inline constexpr unsigned kThinSvdOptions = Eigen::ComputeThinU | Eigen::ComputeThinV;
+
 /// Thin Q (m, k) and R (k, n) of a computed decomposition with k > 0.
 void qr_factors(const InPlaceQR& householder, double* Q, double* R);
 
 /// Decomposes the non-empty working matrix `a`; throws svd's message.
-void svd(const Eigen::MatrixXd& a, detail::SvdEngine& engine);
+void svd(const Eigen::MatrixXd& a, SvdEngine& engine);
 /// U (m, k), S (k), Vt (k, n) of a computed engine.
-void svd_factors(const detail::SvdEngine& engine, double* U, double* S, double* Vt);
+void svd_factors(const SvdEngine& engine, double* U, double* S, double* Vt);
 
 using GeneralSolver = Eigen::EigenSolver<Eigen::MatrixXd>;
 

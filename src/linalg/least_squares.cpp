@@ -5,7 +5,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "zorvane/linalg/detail.h"
+#include "kernels.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -41,7 +41,7 @@ Tensor pinv(const Tensor& A, double rcond) {
   // JacobiSVD cannot take an empty matrix, and the (n, m) result has nothing to fill.
   if (std::min(m, n) == 0) return result;
 
-  const detail::SvdEngine svd(a, detail::kThinSvdOptions);
+  const kernels::SvdEngine svd(a, kernels::kThinSvdOptions);
   if (svd.info() != Eigen::Success) {
     detail::throw_numerical_error("pinv", " failed -- SVD did not converge");
   }

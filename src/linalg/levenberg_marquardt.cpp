@@ -1,10 +1,12 @@
 // Levenberg–Marquardt: damped Gauss–Newton steps with Marquardt's diagonal
 // scaling, each solved from the damped normal equations by a pivoting LDLᵀ.
+#include <Eigen/Cholesky>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
-#include "zorvane/linalg/detail.h"
+#include "checks.h"
+#include "transfer.h"
 
 namespace zorvane::linalg {
 namespace {

@@ -1,7 +1,7 @@
 // The Frobenius, induced 1-, induced infinity- and spectral norms.
 #include <cmath>
 
-#include "zorvane/linalg/detail.h"
+#include "kernels.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -18,7 +18,7 @@ double largest_row_sum(const Eigen::MatrixXd& a) {
 
 /// The largest singular value, from the SVD engine without singular vectors.
 double largest_singular_value(const Eigen::MatrixXd& a) {
-  const detail::SvdEngine svd(a);
+  const kernels::SvdEngine svd(a);
   if (svd.info() != Eigen::Success) {
     detail::throw_numerical_error("norm", " (spectral) failed -- SVD did not converge");
   }

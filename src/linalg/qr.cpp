@@ -2,7 +2,6 @@
 #include <algorithm>
 
 #include "kernels.h"
-#include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 

@@ -2,18 +2,17 @@
 #include <algorithm>
 
 #include "kernels.h"
-#include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 
-void kernels::svd(const Eigen::MatrixXd& a, detail::SvdEngine& engine) {
-  engine.compute(a, detail::kThinSvdOptions);
+void kernels::svd(const Eigen::MatrixXd& a, SvdEngine& engine) {
+  engine.compute(a, kThinSvdOptions);
   // A NaN or infinite entry leaves the engine without a scale: it reports
   // invalid input and computes nothing.
   if (engine.info() != Eigen::Success) detail::throw_numerical_error("svd", " failed to converge");
 }
 
-void kernels::svd_factors(const detail::SvdEngine& engine, double* U, double* S, double* Vt) {
+void kernels::svd_factors(const SvdEngine& engine, double* U, double* S, double* Vt) {
   const Eigen::Index m = engine.rows();
   const Eigen::Index n = engine.cols();
   const Eigen::Index k = std::min(m, n);
@@ -34,7 +33,7 @@ SVDResult svd(const Tensor& A) {
                      detail::new_matrix_tensor(0, n)};
   }
 
-  detail::SvdEngine engine;
+  kernels::SvdEngine engine;
   kernels::svd(detail::gather_matrix(A), engine);
   Tensor U = detail::new_matrix_tensor(m, k);
   Tensor S = detail::new_vector_tensor(k);

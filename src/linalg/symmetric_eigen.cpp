@@ -5,7 +5,6 @@
 #include <string>
 
 #include "kernels.h"
-#include "zorvane/linalg/detail.h"
 
 namespace zorvane::linalg {
 namespace {

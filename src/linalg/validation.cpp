@@ -1,4 +1,4 @@
-// trace, and the one place that emits the shared helpers of detail.h into the
+// trace, and the one place that emits the inline helpers of detail.h into the
 // library so that their weak definitions are exported to callers.
 #include "kernels.h"
 #include "zorvane/linalg/detail.h"
@@ -13,22 +13,20 @@ double trace(const Tensor& A) {
 namespace detail {
 namespace {
 
-// Taking the helpers' addresses in a table the linker must keep forces an
-// out-of-line copy of each into the library.
+// Taking the inline helpers' addresses in a table the linker must keep forces
+// an out-of-line copy of each into the library, where it is exported.
 struct ExportedHelpers {
   void (*require_2d)(const Tensor&, const char*);
   void (*require_square)(const Tensor&, const char*);
-  void (*require_sym)(const Eigen::MatrixXd&, const char*);
   Eigen::MatrixXd (*gather)(const Tensor&);
-  Eigen::VectorXd (*gather_vec)(const Tensor&);
   Tensor (*scatter)(const Eigen::MatrixXd&);
-  Tensor (*scatter_vec)(const Eigen::VectorXd&);
-  LUResult (*lu)(const Tensor&);
 };
 
 [[maybe_unused]] __attribute__((used)) const ExportedHelpers kExportedHelpers = {
-    &require_2d_f64_cpu, &require_square_f64_cpu, &require_symmetric, &gather_matrix,
-    &gather_vector,      &scatter_matrix,         &scatter_vector,    &lu_factor,
+    &require_2d_f64_cpu,
+    &require_square_f64_cpu,
+    &gather_matrix,
+    &scatter_matrix,
 };
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "checks.h"
+#include "transfer.h"
 #include "zorvane/core/tensor.h"
 #include "zorvane/linalg/detail.h"
 #include "zorvane/linalg/linalg.h"

@@ -1,0 +1,55 @@
+// The library's checks beyond the exported ones of detail.h: the symmetry
+// test, the right-hand side's dtype and device, and the numerical-failure
+// raiser. Private to the library: not installed, not exported.
+#pragma once
+
+#include <Eigen/Core>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "zorvane/linalg/detail.h"
+
+namespace zorvane::linalg::detail {
+
+/// Machine epsilon of float64, 2^-52.
+inline constexpr double kEpsilon = 2.220446049250313e-16;
+
+inline constexpr const char* kRequiresFloat64Rhs =
+    " requires float64 right-hand side (ADR-05: no silent dtype conversion)";
+inline constexpr const char* kRequiresSymmetric = " requires a symmetric matrix";
+
+/// Throws std::runtime_error("zorvane: " + operation + suffix).
+[[noreturn]] inline void throw_numerical_error(const char* operation, const char* suffix) {
+  throw std::runtime_error(std::string("zorvane: ") + operation + suffix);
+}
+
+/// Throws unless the right-hand side `B` is float64 and on the CPU; its shape
+/// is the operation's own business.
+inline void require_rhs_f64_cpu(const Tensor& B, const char* operation) {
+  require_f64_cpu(B, operation, kRequiresFloat64Rhs);
+}
+
+/// Throws unless the square matrix `a` is symmetric to n · ε times its largest
+/// entry. NaN entries take no part in either maximum, so a NaN never makes a
+/// matrix asymmetric and never hides the scale of the other entries.
+inline void require_symmetric(const Eigen::MatrixXd& a, const char* operation) {
+  const Eigen::Index n = a.rows();
+  double largest = 0.0;
+  double asymmetry = 0.0;
+  for (Eigen::Index j = 0; j < n; ++j) {
+    for (Eigen::Index i = 0; i < n; ++i) {
+      const double magnitude = std::abs(a(i, j));
+      if (magnitude > largest) largest = magnitude;  // false for NaN
+      if (i < j) {
+        const double difference = std::abs(a(i, j) - a(j, i));
+        if (difference > asymmetry) asymmetry = difference;
+      }
+    }
+  }
+  const double scale = largest > 0.0 ? largest : 1.0;
+  const double tolerance = (static_cast<double>(n) * kEpsilon) * scale;
+  if (asymmetry > tolerance) throw_argument_error(operation, kRequiresSymmetric);
+}
+
+}  // namespace zorvane::linalg::detail
