@@ -6,14 +6,15 @@
 
 int main() {
   using namespace zorvane;
-  Tensor a(Shape{2, 2}, DType::Float64, Device{DeviceKind::CPU, -1});
-  const double values[] = {1.0, 2.0, 3.0, 4.0};
-  for (int i = 0; i < 4; ++i) a.data()[i] = values[i];
-
-  const Tensor transposed = a.as_strided(Shape{2, 2}, Strides{1, 2});
+  const Eigen::MatrixXd a{{1.0, 2.0}, {3.0, 4.0}};
+  const Tensor stored = linalg::detail::scatter_matrix(a.transpose());
+  const Tensor transposed = stored.as_strided(Shape{2, 2}, Strides{1, 2});
   linalg::detail::require_square_f64_cpu(transposed, "consumer");
   const Eigen::MatrixXd m = linalg::detail::gather_matrix(transposed);
+  const linalg::LUResult lu = linalg::detail::lu_factor(transposed);
+  const Eigen::MatrixXd x = linalg::detail::gather_matrix(linalg::inv(transposed));
   const double t = linalg::trace(transposed);
-  std::printf("trace %.1f, m(0,1) %.1f\n", t, m(0, 1));
-  return (t == 5.0 && m(0, 1) == 3.0) ? 0 : 1;
+  std::printf("trace %.1f, m(0,1) %.1f, det %.1f, inv(0,0) %.1f\n", t, m(0, 1), lu.determinant,
+              x(0, 0));
+  return (t == 5.0 && m == a && lu.determinant == -2.0 && (a * x).isIdentity(1e-15)) ? 0 : 1;
 }
