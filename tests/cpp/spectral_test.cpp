@@ -1,26 +1,26 @@
 // The spectral matrix functions (square root, exponential, logarithm, sign) and
-// what they share with eig_sym: the checks, empty and strided input, exact
-// symmetry, and agreement with SciPy.
+// what they share with eig_sym: non-finite, empty and strided input, exact
+// symmetry, and agreement with SciPy. Their argument checks are rows of
+// argument_checks_test.cpp.
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "reference_file.h"
 #include "test_util.h"
 
 namespace zorvane {
 namespace {
 
-using test::kCpu;
-using test::kCuda;
 using test::kEps;
+using test::kInf;
+using test::kNaN;
 using test::make_tensor;
 using test::matrix_of;
+using test::norm_inf;
+using test::random_spd;
 using test::tensor_from;
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
 
 Eigen::MatrixXd diagonal(std::initializer_list<double> entries) {
   Eigen::VectorXd d(static_cast<Eigen::Index>(entries.size()));
@@ -32,13 +32,6 @@ Eigen::MatrixXd diagonal(std::initializer_list<double> entries) {
 bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
   return a.rows() == b.rows() && a.cols() == b.cols() &&
          std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
-}
-
-/// A random symmetric positive-definite matrix, exactly symmetric.
-Eigen::MatrixXd random_spd(Eigen::Index n, unsigned seed) {
-  const Eigen::MatrixXd b = test::random_matrix(n, n, seed);
-  const Eigen::MatrixXd a = b * b.transpose() + Eigen::MatrixXd::Identity(n, n);
-  return (a + a.transpose()) * 0.5;
 }
 
 // ---------------------------------------------------------------------------
@@ -80,36 +73,7 @@ std::string operation_name(const ::testing::TestParamInfo<Operation>& info) {
 
 class EigSymFamily : public ::testing::TestWithParam<Operation> {};
 
-struct CheckCase {
-  const char* label;
-  Tensor (*make)();
-  const char* message;
-};
-
-const char* const kSquare = "zorvane: eig_sym requires a square 2-D tensor";
-const char* const kFloat64 =
-    "zorvane: eig_sym requires float64 (ADR-05: no silent dtype conversion)";
-const char* const kCpuOnly =
-    "zorvane: eig_sym is implemented for the CPU backend only (ADR-05: no silent fallback)";
-const char* const kSymmetric = "zorvane: eig_sym requires a symmetric matrix";
 const char* const kNoConvergence = "zorvane: eig_sym failed to converge";
-
-const CheckCase kCheckCases[] = {
-    {"rectangular_float32", [] { return make_tensor(Shape{2, 3}, DType::Float32); }, kSquare},
-    {"rectangular_asymmetric", [] { return tensor_from({{1, 2, 3}, {4, 5, 6}}); }, kSquare},
-    {"one_d", [] { return make_tensor(Shape{4}); }, kSquare},
-    {"three_d", [] { return make_tensor(Shape{2, 2, 2}); }, kSquare},
-    {"float32_on_cuda", [] { return make_tensor(Shape{3, 3}, DType::Float32, kCuda); }, kFloat64},
-    {"cuda", [] { return make_tensor(Shape{3, 3}, DType::Float64, kCuda); }, kCpuOnly},
-    {"asymmetric", [] { return tensor_from({{1, 2}, {2.001, 1}}); }, kSymmetric},
-};
-
-TEST_P(EigSymFamily, ChecksRunInOrderAndSpeakForEigSym) {
-  for (const CheckCase& c : kCheckCases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_THROW_MSG(GetParam().run(c.make()), std::invalid_argument, c.message);
-  }
-}
 
 TEST_P(EigSymFamily, NonFiniteInputFailsToConverge) {
   // NaN off the diagonal never deflates; an infinite entry (or a NaN on the
@@ -238,20 +202,12 @@ const test::ReferenceFile& references() {
   return file;
 }
 
-std::string order_tag(int n) {
-  char tag[8];
-  std::snprintf(tag, sizeof tag, "_n%03d", n);
-  return tag;
-}
-
-double norm_inf(const Eigen::MatrixXd& a) { return a.cwiseAbs().rowwise().sum().maxCoeff(); }
-
 class SpectralReference : public ::testing::TestWithParam<std::tuple<SpectralCase, int>> {};
 
 TEST_P(SpectralReference, AgreesWithScipy) {
   const auto& [c, n] = GetParam();
-  const Eigen::MatrixXd a = references().matrix(c.reference_input + order_tag(n));
-  const Eigen::MatrixXd expected = references().matrix(c.reference_result + order_tag(n));
+  const Eigen::MatrixXd a = references().matrix(c.reference_input + test::order_tag(n));
+  const Eigen::MatrixXd expected = references().matrix(c.reference_result + test::order_tag(n));
   const Eigen::MatrixXd result = matrix_of(c.function(tensor_from(a)));
   // The floors of 1 cover the rounding of f itself when ‖A‖ or f(A) is small.
   const double tolerance = c.tolerance_factor * n * kEps * std::max(norm_inf(a), 1.0) *
@@ -264,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::ValuesIn(kSpectralCases),
                        ::testing::Values(1, 2, 3, 5, 8, 16, 33, 64)),
     [](const auto& info) {
-      return std::string(std::get<0>(info.param).name) + order_tag(std::get<1>(info.param));
+      return std::string(std::get<0>(info.param).name) + test::order_tag(std::get<1>(info.param));
     });
 
 // ---------------------------------------------------------------------------
