@@ -1,7 +1,7 @@
 // The spectral matrix functions (square root, exponential, logarithm, sign) and
 // what they share with eig_sym: non-finite, empty and strided input, exact
-// symmetry, and agreement with SciPy. Their argument checks are rows of
-// argument_checks_test.cpp.
+// symmetry, the properties of a function of a matrix, and agreement with
+// SciPy. Their argument checks are rows of argument_checks_test.cpp.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -170,26 +170,13 @@ TEST_P(SpectralFunction, ResultIsExactlySymmetric) {
   }
 }
 
-// What a caller of eig_sym would compute: V · diag(f(w)) · Vᵀ over the
-// returned row-major vectors, then averaged with its transpose.
-Eigen::MatrixXd through_eig_sym(const Eigen::MatrixXd& a, double (*f)(double)) {
-  const linalg::EigenResult eigen = linalg::eig_sym(tensor_from(a));
-  const Eigen::Index n = a.rows();
-  const Eigen::Map<const linalg::detail::RowMajorMatrix> v(eigen.vectors.data(), n, n);
-  Eigen::VectorXd d(n);
-  for (Eigen::Index i = 0; i < n; ++i) d(i) = f(eigen.values.data()[i]);
-  const linalg::detail::RowMajorMatrix p = (v * d.asDiagonal()) * v.transpose();
-  return (p + p.transpose()) * 0.5;
-}
-
-TEST(SpectralFunction, IsTheProductOfEigSymsFactorsBitForBit) {
-  for (const Eigen::Index n : {1, 4, 5, 8, 13, 16, 17, 33, 64}) {
-    const Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n));
-    EXPECT_TRUE(same_bits(matrix_of(linalg::matrix_exp(tensor_from(a))),
-                          through_eig_sym(a, [](double w) { return std::exp(w); })))
-        << "n = " << n;
-    EXPECT_TRUE(same_bits(matrix_of(linalg::matrix_log(tensor_from(a))),
-                          through_eig_sym(a, [](double w) { return std::log(w); })))
+// f(A) is a function of A: it commutes with A, to rounding. Mapping the
+// eigenvalues through the wrong eigenvectors (or their transposes) does not.
+TEST_P(SpectralFunction, CommutesWithItsArgument) {
+  for (const Eigen::Index n : {2, 5, 16, 33}) {
+    const Eigen::MatrixXd a = GetParam().input(n, static_cast<unsigned>(200 + n));
+    const Eigen::MatrixXd f = matrix_of(GetParam().function(tensor_from(a)));
+    EXPECT_LE((f * a - a * f).cwiseAbs().maxCoeff(), 16 * n * kEps * norm_inf(a) * norm_inf(f))
         << "n = " << n;
   }
 }
@@ -250,10 +237,31 @@ TEST(MatrixSqrt, OfADiagonalIsTheDiagonalOfRoots) {
   EXPECT_EQ(sqrt_of(diagonal({4, 9})), diagonal({2, 3}));
 }
 
-TEST(MatrixSqrt, SquaresBackToTheInput) {
-  const Eigen::MatrixXd a = random_spd(9, 4);
-  const Eigen::MatrixXd s = sqrt_of(a);
-  EXPECT_LE((s * s - a).cwiseAbs().maxCoeff(), 16 * 9 * kEps * norm_inf(a));
+// The functions undo one another: sqrt(A)² = A and exp(log(A)) = A for a
+// positive-definite A; sign(A)² = I for a nonsingular symmetric A, and for a
+// singular one sign(A) is the projection onto A's range.
+TEST(SpectralFunction, InverseRelationsRecoverTheInput) {
+  for (const Eigen::Index n : {1, 4, 9, 17, 33, 64}) {
+    SCOPED_TRACE(::testing::Message() << "n = " << n);
+    const Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n));
+    const double tolerance = 16 * n * kEps * norm_inf(a);
+    const Eigen::MatrixXd root = sqrt_of(a);
+    EXPECT_LE((root * root - a).cwiseAbs().maxCoeff(), tolerance);
+    EXPECT_LE((exp_of(log_of(a)) - a).cwiseAbs().maxCoeff(), tolerance);
+
+    const Eigen::MatrixXd sign = sign_of(test::random_symmetric(n, static_cast<unsigned>(n)));
+    const Eigen::MatrixXd identity = Eigen::MatrixXd::Identity(n, n);
+    EXPECT_LE((sign * sign - identity).cwiseAbs().maxCoeff(), 16 * n * kEps);
+
+    if (n < 4) continue;
+    const Eigen::MatrixXd b = test::random_matrix(n, n - 2, static_cast<unsigned>(n));
+    const Eigen::MatrixXd singular = b * b.transpose();
+    const Eigen::MatrixXd projection = sign_of(singular);
+    EXPECT_LE((projection * projection - projection).cwiseAbs().maxCoeff(), 16 * n * kEps);
+    EXPECT_LE((projection * singular - singular).cwiseAbs().maxCoeff(),
+              16 * n * kEps * norm_inf(singular));
+    EXPECT_NEAR(projection.trace(), static_cast<double>(n - 2), 16 * n * kEps);
+  }
 }
 
 TEST(MatrixSqrt, ToleratesNegativeRoundingRelativeToTheLargestEigenvalue) {
