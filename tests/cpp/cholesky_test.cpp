@@ -1,40 +1,28 @@
-// cholesky: the lower factor, its exact zeros, the symmetry boundary, the
-// checks, non-finite and empty input, and agreement with NumPy.
+// cholesky: the lower factor, its exact zeros, the symmetry boundary,
+// non-finite and empty input, and agreement with NumPy. Its argument checks
+// are rows of argument_checks_test.cpp.
 #include <cmath>
-#include <cstdio>
-#include <limits>
 
+#include "reference_file.h"
 #include "test_util.h"
 
 namespace zorvane {
 namespace {
 
 using linalg::cholesky;
-using test::kCuda;
 using test::kEps;
+using test::kInf;
+using test::kNaN;
 using test::make_tensor;
 using test::matrix_of;
+using test::random_spd;
 using test::tensor_from;
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
 
 const char* const kNotPositiveDefinite =
     "zorvane: cholesky failed -- matrix is not positive-definite";
 const char* const kSymmetric = "zorvane: cholesky requires a symmetric matrix";
-const char* const kSquare = "zorvane: cholesky requires a square 2-D tensor";
-const char* const kFloat64 =
-    "zorvane: cholesky requires float64 (ADR-05: no silent dtype conversion)";
-const char* const kCpuOnly =
-    "zorvane: cholesky is implemented for the CPU backend only (ADR-05: no silent fallback)";
 
 Eigen::MatrixXd factor_of(const Eigen::MatrixXd& a) { return matrix_of(cholesky(tensor_from(a))); }
-
-Eigen::MatrixXd random_spd(Eigen::Index n, unsigned seed) {
-  const Eigen::MatrixXd b = test::random_matrix(n, n, seed);
-  const Eigen::MatrixXd a = b * b.transpose() + Eigen::MatrixXd::Identity(n, n);
-  return (a + a.transpose()) * 0.5;
-}
 
 TEST(Cholesky, FactorsATwoByTwo) {
   const Eigen::Matrix2d a = (Eigen::Matrix2d() << 4, 2, 2, 3).finished();
@@ -113,21 +101,6 @@ TEST(Cholesky, StridedViewsGiveTheContiguousFactor) {
   EXPECT_EQ(matrix_of(cholesky(test::gapped_view_of(a))), expected);
 }
 
-TEST(Cholesky, ChecksRunInOrder) {
-  EXPECT_THROW_MSG(cholesky(make_tensor(Shape{2, 3}, DType::Float32, kCuda)),
-                   std::invalid_argument, kSquare);
-  // A non-square matrix reports its shape, never its asymmetry.
-  EXPECT_THROW_MSG(cholesky(tensor_from({{1, 2, 3}, {4, 5, 6}})), std::invalid_argument, kSquare);
-  EXPECT_THROW_MSG(cholesky(make_tensor(Shape{4})), std::invalid_argument, kSquare);
-  EXPECT_THROW_MSG(cholesky(make_tensor(Shape{2, 2, 2})), std::invalid_argument, kSquare);
-  EXPECT_THROW_MSG(cholesky(make_tensor(Shape{3, 3}, DType::Float32, kCuda)),
-                   std::invalid_argument, kFloat64);
-  EXPECT_THROW_MSG(cholesky(make_tensor(Shape{3, 3}, DType::Float64, kCuda)),
-                   std::invalid_argument, kCpuOnly);
-  // Asymmetric and indefinite: the symmetry check comes first.
-  EXPECT_THROW_MSG(cholesky(tensor_from({{1, 2}, {3, 1}})), std::invalid_argument, kSymmetric);
-}
-
 // What the factorisation does with non-finite entries, pinned so that a change shows.
 TEST(Cholesky, NonFiniteEntries) {
   // A NaN in the lower triangle is no asymmetry and no pivot ≤ 0: it spreads.
@@ -166,10 +139,8 @@ class CholeskyReference : public ::testing::TestWithParam<int> {};
 TEST_P(CholeskyReference, AgreesWithNumpy) {
   static const test::ReferenceFile references("symmetric.txt");
   const int n = GetParam();
-  char tag[8];
-  std::snprintf(tag, sizeof tag, "_n%03d", n);
-  const Eigen::MatrixXd a = references.matrix(std::string("spd") + tag);
-  const Eigen::MatrixXd expected = references.matrix(std::string("cholesky") + tag);
+  const Eigen::MatrixXd a = references.matrix("spd" + test::order_tag(n));
+  const Eigen::MatrixXd expected = references.matrix("cholesky" + test::order_tag(n));
   // The stored inputs have eigenvalues in [0.5, 4], so the factor is well
   // conditioned; the floor of 1 covers the rounding of the square roots.
   const double norm = std::max(a.cwiseAbs().rowwise().sum().maxCoeff(), 1.0);

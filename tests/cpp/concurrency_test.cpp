@@ -70,11 +70,6 @@ Tensor fresh_tensor(const Eigen::MatrixXd& m, int layout) {
   }
 }
 
-Eigen::MatrixXd spd_matrix(Eigen::Index n, unsigned seed) {
-  const Eigen::MatrixXd a = random_matrix(n, n, seed);
-  return a * a.transpose() + Eigen::MatrixXd::Identity(n, n) * static_cast<double>(n);
-}
-
 /// Matrix-valued operations of one square or rectangular argument.
 void add_unary_jobs(std::vector<Job>& jobs, const Eigen::MatrixXd& sym, const Eigen::MatrixXd& spd,
                     const Eigen::MatrixXd& general, const Eigen::MatrixXd& rect, int layout) {
@@ -222,7 +217,7 @@ std::vector<Job> every_operation() {
   for (Eigen::Index n : sizes) {
     const auto seed = static_cast<unsigned>(100 + n);
     const Eigen::MatrixXd sym = random_symmetric(n, seed);
-    const Eigen::MatrixXd spd = spd_matrix(n, seed + 1);
+    const Eigen::MatrixXd spd = random_spd(n, seed + 1);
     const Eigen::MatrixXd general = random_matrix(n, n, seed + 2);
     const Eigen::MatrixXd rect = random_matrix(n + 3, n, seed + 3);
     const Eigen::MatrixXd rhs = random_matrix(n + 3, 2, seed + 4);

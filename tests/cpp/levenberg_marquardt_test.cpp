@@ -1,15 +1,16 @@
-// The Levenberg–Marquardt solver: argument checks, the callback sequence, the
-// stopping rules and SciPy references on standard problems.
+// The Levenberg–Marquardt solver: the callback sequence, the stopping rules
+// and SciPy references on standard problems. Its argument checks are rows of
+// argument_checks_test.cpp.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "reference_file.h"
 #include "test_util.h"
 
 namespace zorvane {
@@ -21,12 +22,9 @@ using linalg::LMParameters;
 using linalg::LMResult;
 using linalg::LMStatus;
 using linalg::detail::RowMajorMatrix;
-using test::kCuda;
-using test::make_tensor;
+using test::kNaN;
 using test::vector_from;
 using test::vector_of;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 /// A residual function and its Jacobian as callbacks that record every call
 /// ('r' or 'J') in `calls`.
@@ -100,53 +98,6 @@ void expect_consistent(const Model& model, const LMResult& result) {
   const Eigen::VectorXd r = vector_of(result.residual);
   EXPECT_EQ(r, model.evaluate(x));
   EXPECT_EQ(result.cost, 0.5 * r.squaredNorm());
-}
-
-// ------------------------------------------------------------ argument checks
-
-const char* const kCallbacks =
-    "zorvane: levenberg_marquardt requires non-null residual and jacobian callbacks";
-const char* const kSizeLimit = "zorvane: levenberg_marquardt requires m and n below 2^31";
-
-TEST(LevenbergMarquardt, ChecksArgumentsInOrder) {
-  Model model = rosenbrock();
-  const LMCallback r = model.residual(), j = model.jacobian(), none;
-  EXPECT_THROW_MSG(levenberg_marquardt(none, none, make_tensor(Shape{2, 2}, DType::Float32), 0),
-                   std::invalid_argument,
-                   "zorvane: levenberg_marquardt requires a 1-D initial guess x0");
-  EXPECT_THROW_MSG(levenberg_marquardt(none, none, make_tensor(Shape{2}, DType::Float32, kCuda), 0),
-                   std::invalid_argument,
-                   "zorvane: levenberg_marquardt requires float64 (ADR-05: no silent dtype "
-                   "conversion)");
-  EXPECT_THROW_MSG(levenberg_marquardt(none, none, make_tensor(Shape{2}, DType::Float64, kCuda), 0),
-                   std::invalid_argument,
-                   "zorvane: levenberg_marquardt is implemented for the CPU backend only (ADR-05: "
-                   "no silent fallback)");
-  const Tensor x0 = vector_from({1, 2});
-  EXPECT_THROW_MSG(levenberg_marquardt(r, none, x0, 0), std::invalid_argument, kCallbacks);
-  EXPECT_THROW_MSG(levenberg_marquardt(none, j, x0, 0), std::invalid_argument, kCallbacks);
-  EXPECT_THROW_MSG(levenberg_marquardt(r, j, make_tensor(Shape{0}), 0), std::invalid_argument,
-                   "zorvane: levenberg_marquardt requires m > 0 residual components");
-  EXPECT_THROW_MSG(levenberg_marquardt(r, j, make_tensor(Shape{0}), 2), std::invalid_argument,
-                   "zorvane: levenberg_marquardt requires a non-empty x0");
-  EXPECT_TRUE(model.calls.empty());
-}
-
-TEST(LevenbergMarquardt, RejectsSizesFromTwoToTheThirtyFirst) {
-  Model model = rosenbrock();
-  const std::int64_t limit = std::int64_t{1} << 31;
-  EXPECT_THROW_MSG(levenberg_marquardt(model.residual(), model.jacobian(), vector_from({1, 2}),
-                                       limit),
-                   std::invalid_argument, kSizeLimit);
-  // A view repeating one element 2^31 times: n is too large, nothing is read.
-  const Tensor storage = vector_from({1.0});
-  const Tensor huge = storage.as_strided(Shape{static_cast<long>(limit)}, Strides{0});
-  EXPECT_THROW_MSG(levenberg_marquardt(model.residual(), model.jacobian(), huge, 2),
-                   std::invalid_argument, kSizeLimit);
-  // The earlier checks still win.
-  EXPECT_THROW_MSG(levenberg_marquardt(LMCallback{}, model.jacobian(), huge, limit),
-                   std::invalid_argument, kCallbacks);
-  EXPECT_TRUE(model.calls.empty());
 }
 
 // ------------------------------------------------------------ call sequence

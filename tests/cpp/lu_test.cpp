@@ -1,26 +1,20 @@
 // Full-pivot LU, rank, determinant and the singular flag.
 #include <cmath>
-#include <limits>
 
+#include "reference_file.h"
 #include "test_util.h"
 
 namespace zorvane {
 namespace {
 
 using Eigen::MatrixXd;
-using test::kCpu;
-using test::kCuda;
 using test::kEps;
+using test::kInf;
+using test::kNaN;
 using test::make_tensor;
+using test::mat;
 using test::matrix_of;
 using test::tensor_from;
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
-
-MatrixXd mat(std::initializer_list<std::initializer_list<double>> rows) {
-  return matrix_of(tensor_from(rows));
-}
 
 struct Factors {
   MatrixXd L, U, P, Q;
@@ -225,30 +219,13 @@ TEST(Det, OverflowsWithoutRescaling) {
   EXPECT_EQ(linalg::lu(big).rank, 3);
 }
 
-TEST(Lu, ChecksNameTheOperation) {
-  for (const char* name : {"lu", "det"}) {
-    const auto call = [name](const Tensor& t) {
-      return std::string(name) == "lu" ? linalg::lu(t).determinant : linalg::det(t);
-    };
-    const std::string prefix = std::string("zorvane: ") + name;
-    EXPECT_THROW_MSG(call(make_tensor(Shape{2, 3})), std::invalid_argument,
-                     prefix + " requires a square 2-D tensor");
-    EXPECT_THROW_MSG(call(make_tensor(Shape{4})), std::invalid_argument,
-                     prefix + " requires a square 2-D tensor");
-    EXPECT_THROW_MSG(call(make_tensor(Shape{2, 2}, DType::Float32, kCuda)), std::invalid_argument,
-                     prefix + " requires float64 (ADR-05: no silent dtype conversion)");
-    EXPECT_THROW_MSG(call(make_tensor(Shape{2, 2}, DType::Float64, kCuda)), std::invalid_argument,
-                     prefix + " is implemented for the CPU backend only (ADR-05: no silent fallback)");
-  }
-}
-
 // Determinants of random matrices against NumPy and SciPy's partial-pivot
 // factors; the error bound grows with the order and the condition number.
 TEST(LuReference, DeterminantAgreesWithNumPyAndSciPy) {
   const test::ReferenceFile ref("factorisations.txt");
   const Eigen::VectorXd sizes = ref.vector("square.sizes");
   for (const double size : sizes) {
-    const std::string key = "square." + std::to_string(static_cast<int>(size)) + ".";
+    const std::string key = test::square_key(size);
     SCOPED_TRACE(key);
     const Tensor a = tensor_from(ref.matrix(key + "A"));
     const double expected = ref.scalar(key + "det");

@@ -1,26 +1,26 @@
 // The spectral matrix functions (square root, exponential, logarithm, sign) and
-// what they share with eig_sym: the checks, empty and strided input, exact
-// symmetry, and agreement with SciPy.
+// what they share with eig_sym: non-finite, empty and strided input, exact
+// symmetry, the properties of a function of a matrix, and agreement with
+// SciPy. Their argument checks are rows of argument_checks_test.cpp.
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
 
+#include "reference_file.h"
 #include "test_util.h"
 
 namespace zorvane {
 namespace {
 
-using test::kCpu;
-using test::kCuda;
 using test::kEps;
+using test::kInf;
+using test::kNaN;
 using test::make_tensor;
 using test::matrix_of;
+using test::norm_inf;
+using test::random_spd;
 using test::tensor_from;
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kInf = std::numeric_limits<double>::infinity();
 
 Eigen::MatrixXd diagonal(std::initializer_list<double> entries) {
   Eigen::VectorXd d(static_cast<Eigen::Index>(entries.size()));
@@ -32,13 +32,6 @@ Eigen::MatrixXd diagonal(std::initializer_list<double> entries) {
 bool same_bits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
   return a.rows() == b.rows() && a.cols() == b.cols() &&
          std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
-}
-
-/// A random symmetric positive-definite matrix, exactly symmetric.
-Eigen::MatrixXd random_spd(Eigen::Index n, unsigned seed) {
-  const Eigen::MatrixXd b = test::random_matrix(n, n, seed);
-  const Eigen::MatrixXd a = b * b.transpose() + Eigen::MatrixXd::Identity(n, n);
-  return (a + a.transpose()) * 0.5;
 }
 
 // ---------------------------------------------------------------------------
@@ -80,36 +73,7 @@ std::string operation_name(const ::testing::TestParamInfo<Operation>& info) {
 
 class EigSymFamily : public ::testing::TestWithParam<Operation> {};
 
-struct CheckCase {
-  const char* label;
-  Tensor (*make)();
-  const char* message;
-};
-
-const char* const kSquare = "zorvane: eig_sym requires a square 2-D tensor";
-const char* const kFloat64 =
-    "zorvane: eig_sym requires float64 (ADR-05: no silent dtype conversion)";
-const char* const kCpuOnly =
-    "zorvane: eig_sym is implemented for the CPU backend only (ADR-05: no silent fallback)";
-const char* const kSymmetric = "zorvane: eig_sym requires a symmetric matrix";
 const char* const kNoConvergence = "zorvane: eig_sym failed to converge";
-
-const CheckCase kCheckCases[] = {
-    {"rectangular_float32", [] { return make_tensor(Shape{2, 3}, DType::Float32); }, kSquare},
-    {"rectangular_asymmetric", [] { return tensor_from({{1, 2, 3}, {4, 5, 6}}); }, kSquare},
-    {"one_d", [] { return make_tensor(Shape{4}); }, kSquare},
-    {"three_d", [] { return make_tensor(Shape{2, 2, 2}); }, kSquare},
-    {"float32_on_cuda", [] { return make_tensor(Shape{3, 3}, DType::Float32, kCuda); }, kFloat64},
-    {"cuda", [] { return make_tensor(Shape{3, 3}, DType::Float64, kCuda); }, kCpuOnly},
-    {"asymmetric", [] { return tensor_from({{1, 2}, {2.001, 1}}); }, kSymmetric},
-};
-
-TEST_P(EigSymFamily, ChecksRunInOrderAndSpeakForEigSym) {
-  for (const CheckCase& c : kCheckCases) {
-    SCOPED_TRACE(c.label);
-    EXPECT_THROW_MSG(GetParam().run(c.make()), std::invalid_argument, c.message);
-  }
-}
 
 TEST_P(EigSymFamily, NonFiniteInputFailsToConverge) {
   // NaN off the diagonal never deflates; an infinite entry (or a NaN on the
@@ -206,26 +170,13 @@ TEST_P(SpectralFunction, ResultIsExactlySymmetric) {
   }
 }
 
-// What a caller of eig_sym would compute: V · diag(f(w)) · Vᵀ over the
-// returned row-major vectors, then averaged with its transpose.
-Eigen::MatrixXd through_eig_sym(const Eigen::MatrixXd& a, double (*f)(double)) {
-  const linalg::EigenResult eigen = linalg::eig_sym(tensor_from(a));
-  const Eigen::Index n = a.rows();
-  const Eigen::Map<const linalg::detail::RowMajorMatrix> v(eigen.vectors.data(), n, n);
-  Eigen::VectorXd d(n);
-  for (Eigen::Index i = 0; i < n; ++i) d(i) = f(eigen.values.data()[i]);
-  const linalg::detail::RowMajorMatrix p = (v * d.asDiagonal()) * v.transpose();
-  return (p + p.transpose()) * 0.5;
-}
-
-TEST(SpectralFunction, IsTheProductOfEigSymsFactorsBitForBit) {
-  for (const Eigen::Index n : {1, 4, 5, 8, 13, 16, 17, 33, 64}) {
-    const Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n));
-    EXPECT_TRUE(same_bits(matrix_of(linalg::matrix_exp(tensor_from(a))),
-                          through_eig_sym(a, [](double w) { return std::exp(w); })))
-        << "n = " << n;
-    EXPECT_TRUE(same_bits(matrix_of(linalg::matrix_log(tensor_from(a))),
-                          through_eig_sym(a, [](double w) { return std::log(w); })))
+// f(A) is a function of A: it commutes with A, to rounding. Mapping the
+// eigenvalues through the wrong eigenvectors (or their transposes) does not.
+TEST_P(SpectralFunction, CommutesWithItsArgument) {
+  for (const Eigen::Index n : {2, 5, 16, 33}) {
+    const Eigen::MatrixXd a = GetParam().input(n, static_cast<unsigned>(200 + n));
+    const Eigen::MatrixXd f = matrix_of(GetParam().function(tensor_from(a)));
+    EXPECT_LE((f * a - a * f).cwiseAbs().maxCoeff(), 16 * n * kEps * norm_inf(a) * norm_inf(f))
         << "n = " << n;
   }
 }
@@ -238,20 +189,12 @@ const test::ReferenceFile& references() {
   return file;
 }
 
-std::string order_tag(int n) {
-  char tag[8];
-  std::snprintf(tag, sizeof tag, "_n%03d", n);
-  return tag;
-}
-
-double norm_inf(const Eigen::MatrixXd& a) { return a.cwiseAbs().rowwise().sum().maxCoeff(); }
-
 class SpectralReference : public ::testing::TestWithParam<std::tuple<SpectralCase, int>> {};
 
 TEST_P(SpectralReference, AgreesWithScipy) {
   const auto& [c, n] = GetParam();
-  const Eigen::MatrixXd a = references().matrix(c.reference_input + order_tag(n));
-  const Eigen::MatrixXd expected = references().matrix(c.reference_result + order_tag(n));
+  const Eigen::MatrixXd a = references().matrix(c.reference_input + test::order_tag(n));
+  const Eigen::MatrixXd expected = references().matrix(c.reference_result + test::order_tag(n));
   const Eigen::MatrixXd result = matrix_of(c.function(tensor_from(a)));
   // The floors of 1 cover the rounding of f itself when ‖A‖ or f(A) is small.
   const double tolerance = c.tolerance_factor * n * kEps * std::max(norm_inf(a), 1.0) *
@@ -264,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::ValuesIn(kSpectralCases),
                        ::testing::Values(1, 2, 3, 5, 8, 16, 33, 64)),
     [](const auto& info) {
-      return std::string(std::get<0>(info.param).name) + order_tag(std::get<1>(info.param));
+      return std::string(std::get<0>(info.param).name) + test::order_tag(std::get<1>(info.param));
     });
 
 // ---------------------------------------------------------------------------
@@ -294,10 +237,31 @@ TEST(MatrixSqrt, OfADiagonalIsTheDiagonalOfRoots) {
   EXPECT_EQ(sqrt_of(diagonal({4, 9})), diagonal({2, 3}));
 }
 
-TEST(MatrixSqrt, SquaresBackToTheInput) {
-  const Eigen::MatrixXd a = random_spd(9, 4);
-  const Eigen::MatrixXd s = sqrt_of(a);
-  EXPECT_LE((s * s - a).cwiseAbs().maxCoeff(), 16 * 9 * kEps * norm_inf(a));
+// The functions undo one another: sqrt(A)² = A and exp(log(A)) = A for a
+// positive-definite A; sign(A)² = I for a nonsingular symmetric A, and for a
+// singular one sign(A) is the projection onto A's range.
+TEST(SpectralFunction, InverseRelationsRecoverTheInput) {
+  for (const Eigen::Index n : {1, 4, 9, 17, 33, 64}) {
+    SCOPED_TRACE(::testing::Message() << "n = " << n);
+    const Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n));
+    const double tolerance = 16 * n * kEps * norm_inf(a);
+    const Eigen::MatrixXd root = sqrt_of(a);
+    EXPECT_LE((root * root - a).cwiseAbs().maxCoeff(), tolerance);
+    EXPECT_LE((exp_of(log_of(a)) - a).cwiseAbs().maxCoeff(), tolerance);
+
+    const Eigen::MatrixXd sign = sign_of(test::random_symmetric(n, static_cast<unsigned>(n)));
+    const Eigen::MatrixXd identity = Eigen::MatrixXd::Identity(n, n);
+    EXPECT_LE((sign * sign - identity).cwiseAbs().maxCoeff(), 16 * n * kEps);
+
+    if (n < 4) continue;
+    const Eigen::MatrixXd b = test::random_matrix(n, n - 2, static_cast<unsigned>(n));
+    const Eigen::MatrixXd singular = b * b.transpose();
+    const Eigen::MatrixXd projection = sign_of(singular);
+    EXPECT_LE((projection * projection - projection).cwiseAbs().maxCoeff(), 16 * n * kEps);
+    EXPECT_LE((projection * singular - singular).cwiseAbs().maxCoeff(),
+              16 * n * kEps * norm_inf(singular));
+    EXPECT_NEAR(projection.trace(), static_cast<double>(n - 2), 16 * n * kEps);
+  }
 }
 
 TEST(MatrixSqrt, ToleratesNegativeRoundingRelativeToTheLargestEigenvalue) {

@@ -1,11 +1,10 @@
 // eig_sym: ascending eigenvalues, orthonormal eigenvectors, the lower triangle
 // deciding, agreement with NumPy, and what the solver does with empty and
-// non-finite input. The checks it shares with the spectral functions are
-// tested in spectral_test.cpp.
+// non-finite input. What it shares with the spectral functions is tested in
+// spectral_test.cpp, its argument checks in argument_checks_test.cpp.
 #include <cmath>
-#include <cstdio>
-#include <limits>
 
+#include "reference_file.h"
 #include "test_util.h"
 
 namespace zorvane {
@@ -14,13 +13,11 @@ namespace {
 using linalg::eig_sym;
 using linalg::EigenResult;
 using test::kEps;
+using test::kNaN;
 using test::matrix_of;
+using test::norm_inf;
 using test::tensor_from;
 using test::vector_of;
-
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-double norm_inf(const Eigen::MatrixXd& a) { return a.cwiseAbs().rowwise().sum().maxCoeff(); }
 
 /// Checks A·V = V·diag(w), VᵀV = I and ascending w, to `factor` · n · ε.
 void expect_eigendecomposition_of(const Eigen::MatrixXd& a, const EigenResult& result,
@@ -101,10 +98,8 @@ class EigSymReference : public ::testing::TestWithParam<int> {};
 TEST_P(EigSymReference, EigenvaluesAgreeWithNumpy) {
   static const test::ReferenceFile references("symmetric.txt");
   const int n = GetParam();
-  char tag[8];
-  std::snprintf(tag, sizeof tag, "_n%03d", n);
-  const Eigen::MatrixXd a = references.matrix(std::string("sym") + tag);
-  const Eigen::VectorXd expected = references.vector(std::string("eigh") + tag);
+  const Eigen::MatrixXd a = references.matrix("sym" + test::order_tag(n));
+  const Eigen::VectorXd expected = references.vector("eigh" + test::order_tag(n));
   const EigenResult result = eig_sym(tensor_from(a));
   EXPECT_LE((vector_of(result.values) - expected).cwiseAbs().maxCoeff(),
             4 * n * kEps * norm_inf(a));

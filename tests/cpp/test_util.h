@@ -1,5 +1,5 @@
-// Shared helpers of the C++ tests: exact exception checks, tensor builders and
-// the reader for reference values computed by NumPy/SciPy.
+// Shared helpers of the C++ tests: exact exception checks, constants, tensor
+// and matrix builders. The reader of the reference files is reference_file.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,14 +7,10 @@
 #include <Eigen/Dense>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <initializer_list>
 #include <limits>
-#include <map>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "checks.h"
 #include "transfer.h"
@@ -45,6 +41,8 @@ namespace zorvane::test {
 inline constexpr double kEps = std::numeric_limits<double>::epsilon();
 inline const Device kCpu{DeviceKind::CPU, -1};
 inline const Device kCuda{DeviceKind::CUDA, 0};
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+inline constexpr double kInf = std::numeric_limits<double>::infinity();
 
 /// A contiguous row-major float64 CPU tensor holding `m`.
 inline Tensor tensor_from(const Eigen::MatrixXd& m) { return linalg::detail::scatter_matrix(m); }
@@ -120,86 +118,20 @@ inline Eigen::MatrixXd random_symmetric(Eigen::Index n, unsigned seed) {
   return (a + a.transpose()) * 0.5;
 }
 
-/// Reference values computed by the scripts in tests/reference. Each line of a
-/// reference file is one named array: `name ndim extents... values...`, with
-/// values written by Python's repr (so "nan" and "inf" appear as such).
-class ReferenceFile {
- public:
-  explicit ReferenceFile(const std::string& file_name) {
-    const std::string path = std::string(ZORVANE_REFERENCE_DIR) + "/" + file_name;
-    std::ifstream in(path);
-    if (!in) throw std::runtime_error("cannot open reference file " + path);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.empty() || line[0] == '#') continue;
-      std::istringstream fields(line);
-      Entry entry;
-      std::string name;
-      int ndim = 0;
-      fields >> name >> ndim;
-      for (int k = 0; k < ndim; ++k) {
-        long extent = 0;
-        fields >> extent;
-        entry.shape.push_back(extent);
-      }
-      std::string token;
-      while (fields >> token) entry.values.push_back(parse(token));
-      entries_[name] = std::move(entry);
-    }
-  }
+/// A deterministic random symmetric positive-definite matrix (B·Bᵀ + I),
+/// exactly symmetric.
+inline Eigen::MatrixXd random_spd(Eigen::Index n, unsigned seed) {
+  const Eigen::MatrixXd b = random_matrix(n, n, seed);
+  const Eigen::MatrixXd a = b * b.transpose() + Eigen::MatrixXd::Identity(n, n);
+  return (a + a.transpose()) * 0.5;
+}
 
-  bool has(const std::string& name) const { return entries_.count(name) != 0; }
+/// A matrix from nested rows: mat({{1, 2}, {3, 4}}).
+inline Eigen::MatrixXd mat(std::initializer_list<std::initializer_list<double>> rows) {
+  return matrix_of(tensor_from(rows));
+}
 
-  /// A 2-D entry as a matrix (stored row-major).
-  Eigen::MatrixXd matrix(const std::string& name) const {
-    const Entry& e = get(name);
-    if (e.shape.size() != 2) throw std::runtime_error(name + " is not 2-D");
-    Eigen::MatrixXd m(e.shape[0], e.shape[1]);
-    for (long i = 0; i < e.shape[0]; ++i) {
-      for (long j = 0; j < e.shape[1]; ++j) m(i, j) = e.values[static_cast<std::size_t>(i * e.shape[1] + j)];
-    }
-    return m;
-  }
-
-  /// A 1-D entry as a vector.
-  Eigen::VectorXd vector(const std::string& name) const {
-    const Entry& e = get(name);
-    if (e.shape.size() != 1) throw std::runtime_error(name + " is not 1-D");
-    return Eigen::Map<const Eigen::VectorXd>(e.values.data(), e.shape[0]);
-  }
-
-  /// A 0-D entry.
-  double scalar(const std::string& name) const {
-    const Entry& e = get(name);
-    if (!e.shape.empty()) throw std::runtime_error(name + " is not a scalar");
-    return e.values.at(0);
-  }
-
-  /// Names that begin with `prefix`, in sorted order.
-  std::vector<std::string> names_with_prefix(const std::string& prefix) const {
-    std::vector<std::string> names;
-    for (const auto& [name, entry] : entries_) {
-      if (name.compare(0, prefix.size(), prefix) == 0) names.push_back(name);
-    }
-    return names;
-  }
-
- private:
-  struct Entry {
-    std::vector<long> shape;
-    std::vector<double> values;
-  };
-
-  // strtod, unlike stod, accepts subnormals, "nan" and "inf".
-  static double parse(const std::string& token) { return std::strtod(token.c_str(), nullptr); }
-
-  const Entry& get(const std::string& name) const {
-    const auto it = entries_.find(name);
-    if (it == entries_.end()) throw std::runtime_error("no reference entry " + name);
-    return it->second;
-  }
-
-  std::map<std::string, Entry> entries_;
-};
+/// The infinity-norm (largest absolute row sum), for tolerances.
+inline double norm_inf(const Eigen::MatrixXd& a) { return a.cwiseAbs().rowwise().sum().maxCoeff(); }
 
 }  // namespace zorvane::test

@@ -1,5 +1,6 @@
-// Argument checks, the transfer between tensors and working matrices, the
-// symmetry test and trace.
+// The transfer between tensors and working matrices, the symmetry test and
+// trace. The argument checks of every operation are rows of
+// argument_checks_test.cpp.
 #include <cmath>
 
 #include "test_util.h"
@@ -9,69 +10,12 @@ namespace {
 
 using linalg::detail::gather_matrix;
 using linalg::detail::gather_vector;
-using linalg::detail::require_2d_f64_cpu;
-using linalg::detail::require_square_f64_cpu;
 using linalg::detail::require_symmetric;
 using linalg::detail::scatter_matrix;
 using test::kCpu;
-using test::kCuda;
 using test::kEps;
 using test::make_tensor;
 using test::tensor_from;
-
-const char* const kSquare = "zorvane: trace requires a square 2-D tensor";
-const char* const kFloat64 = "zorvane: trace requires float64 (ADR-05: no silent dtype conversion)";
-const char* const kCpuOnly =
-    "zorvane: trace is implemented for the CPU backend only (ADR-05: no silent fallback)";
-
-struct CheckCase {
-  const char* label;
-  Shape shape;
-  DType dtype;
-  Device device;
-  const char* square_message;  // from require_square_f64_cpu(…, "trace")
-  const char* two_d_message;   // from require_2d_f64_cpu(…, "svd"), nullptr if it passes
-};
-
-class ArgumentChecks : public ::testing::TestWithParam<CheckCase> {};
-
-TEST_P(ArgumentChecks, FirstFailingTestWinsInShapeDtypeDeviceOrder) {
-  const CheckCase& c = GetParam();
-  const Tensor t = make_tensor(c.shape, c.dtype, c.device);
-  if (c.square_message) {
-    EXPECT_THROW_MSG(require_square_f64_cpu(t, "trace"), std::invalid_argument, c.square_message);
-  } else {
-    EXPECT_NO_THROW(require_square_f64_cpu(t, "trace"));
-  }
-  if (c.two_d_message) {
-    EXPECT_THROW_MSG(require_2d_f64_cpu(t, "svd"), std::invalid_argument, c.two_d_message);
-  } else {
-    EXPECT_NO_THROW(require_2d_f64_cpu(t, "svd"));
-  }
-}
-
-const char* const kSvd2d = "zorvane: svd requires a 2-D tensor";
-const char* const kSvdFloat64 = "zorvane: svd requires float64 (ADR-05: no silent dtype conversion)";
-const char* const kSvdCpu =
-    "zorvane: svd is implemented for the CPU backend only (ADR-05: no silent fallback)";
-
-INSTANTIATE_TEST_SUITE_P(
-    Validation, ArgumentChecks,
-    ::testing::Values(
-        CheckCase{"square_f64_cpu", Shape{3, 3}, DType::Float64, kCpu, nullptr, nullptr},
-        CheckCase{"empty_square", Shape{0, 0}, DType::Float64, kCpu, nullptr, nullptr},
-        CheckCase{"rectangular", Shape{3, 2}, DType::Float64, kCpu, kSquare, nullptr},
-        CheckCase{"wide_empty", Shape{0, 3}, DType::Float64, kCpu, kSquare, nullptr},
-        CheckCase{"one_d", Shape{4}, DType::Float64, kCpu, kSquare, kSvd2d},
-        CheckCase{"three_d", Shape{2, 3, 4}, DType::Float64, kCpu, kSquare, kSvd2d},
-        CheckCase{"three_d_cubic_float32_cuda", Shape{2, 2, 2}, DType::Float32, kCuda, kSquare,
-                  kSvd2d},
-        CheckCase{"zero_d", Shape{}, DType::Float64, kCpu, kSquare, kSvd2d},
-        CheckCase{"float32_on_cuda", Shape{3, 3}, DType::Float32, kCuda, kFloat64, kSvdFloat64},
-        CheckCase{"int64", Shape{2, 2}, DType::Int64, kCpu, kFloat64, kSvdFloat64},
-        CheckCase{"rectangular_int32", Shape{2, 3}, DType::Int32, kCuda, kSquare, kSvdFloat64},
-        CheckCase{"cuda", Shape{2, 2}, DType::Float64, kCuda, kCpuOnly, kSvdCpu}),
-    [](const auto& info) { return std::string(info.param.label); });
 
 TEST(GatherMatrix, ContiguousRowMajor) {
   const Tensor t = tensor_from({{1, 2, 3}, {4, 5, 6}});
@@ -188,7 +132,7 @@ TEST(RequireSymmetric, LargestEntryBelowOneStillScalesTheTolerance) {
 }
 
 TEST(RequireSymmetric, NaNNeitherFailsTheCheckNorHidesTheScale) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double nan = test::kNaN;
   Eigen::MatrixXd a(3, 3);
   a << 1.0, nan, 0.0, 2.0, 1.0, 0.0, 0.0, 0.0, 1.0;
   EXPECT_NO_THROW(require_symmetric(a, "eig_sym"));  // the NaN pair is no evidence
@@ -225,14 +169,6 @@ TEST(Trace, SumsInIncreasingIndexOrder) {
   // 1e16 + 1 - 1e16 is 0 in left-to-right order, but 1 in any other.
   const Tensor t = tensor_from({{1e16, 0, 0}, {0, 1, 0}, {0, 0, -1e16}});
   EXPECT_EQ(linalg::trace(t), 0.0);
-}
-
-TEST(Trace, ChecksComeFirst) {
-  EXPECT_THROW_MSG(linalg::trace(make_tensor(Shape{3, 2})), std::invalid_argument, kSquare);
-  EXPECT_THROW_MSG(linalg::trace(make_tensor(Shape{2, 2}, DType::Float32)), std::invalid_argument,
-                   kFloat64);
-  EXPECT_THROW_MSG(linalg::trace(make_tensor(Shape{2, 2}, DType::Float64, kCuda)),
-                   std::invalid_argument, kCpuOnly);
 }
 
 }  // namespace
