@@ -13,7 +13,6 @@ endfunction()
 run("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --component cpp --prefix "${prefix}")
 run("${CMAKE_COMMAND}" -S "${SOURCE_DIR}/tests/consumer" -B "${WORK_DIR}/build" -G "${GENERATOR}"
     "-DCMAKE_PREFIX_PATH=${prefix};${PREFIX_PATH}" "-DEigen3_DIR=${Eigen3_DIR}"
-    "-DZORVANE_SOURCE_DIR=${SOURCE_DIR}"
     # A sanitized library needs a consumer built with the same runtime.
     "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
 run("${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
