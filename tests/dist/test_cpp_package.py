@@ -54,4 +54,4 @@ def test_serves_the_consumer_project_without_library_path(prefix, tmp_path):
         f"-DCMAKE_MAKE_PROGRAM={VENV_BIN / 'ninja'}", f"-DCMAKE_PREFIX_PATH={prefix};{eigen_prefix}")
     run(cmake, "--build", build)
     out = run(build / "consumer", cwd="/", env=clean_environment())
-    assert out.stdout == "trace 5.0, m(0,1) 3.0\n"
+    assert out.stdout == "trace 5.0, m(0,1) 2.0, det -2.0, inv(0,0) -2.0\n"
