@@ -131,8 +131,6 @@ bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view
 }
 
 Tensor ndarray_to_tensor(const ArrayView& view) { return copy_into_tensor(view); }
-Tensor ndarray_to_tensor(const InputMatrix& array) { return copy_into_tensor(view_of(array)); }
-Tensor ndarray_to_tensor(const InputArray& array) { return copy_into_tensor(view_of(array)); }
 
 bool is_numpy_array(PyObject* object) noexcept {
   return PyArray_API != nullptr && PyArray_Check(object);

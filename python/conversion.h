@@ -70,8 +70,6 @@ class OutputArray : public nb::object {
 
 /// Copies a 1-D or 2-D host array into a new tensor (one block copy).
 Tensor ndarray_to_tensor(const ArrayView& view);
-Tensor ndarray_to_tensor(const InputMatrix& array);
-Tensor ndarray_to_tensor(const InputArray& array);
 template <class Array>
 Tensor ndarray_to_tensor(const Argument<Array>& argument) {
   return ndarray_to_tensor(argument.view());

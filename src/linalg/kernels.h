@@ -109,10 +109,11 @@ class FullPivotLU {
   void factors(double* L, double* U, double* P, double* Q) const;
   /// The n x n row-major inverse of an invertible matrix.
   void inverse(double* out) const;
-  /// X with A · X = rhs for an invertible, non-empty A; X is of rhs's kind.
-  template <class Dense>
-  Dense solve(const Dense& rhs) const {
-    return Dense(lu_->solve(rhs));
+  /// The solution of A · X = rhs for an invertible, non-empty A, as an
+  /// expression that is solved straight into whatever it is assigned to.
+  template <class Rhs>
+  auto solve(const Rhs& rhs) const {
+    return lu_->solve(rhs);
   }
 
  private:

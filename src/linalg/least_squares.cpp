@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <type_traits>
 #include <utility>
 
 #include "kernels.h"
@@ -52,7 +51,7 @@ Tensor pinv(const Tensor& A, double rcond) {
   Eigen::Index kept = 0;
   while (kept < s.size() && s(kept) > cutoff) ++kept;
 
-  auto p = detail::row_major_view(result, n, m);
+  auto p = kernels::RowMajorMap(result.data(), n, m);
   if (kept == 0) {
     p.setZero();
     return result;
@@ -92,10 +91,8 @@ LstsqResult lstsq(const Tensor& A, const Tensor& B) {
   Tensor x = all_zero ? detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch,
                                                       length_mismatch, solve_zero)
                       : detail::solve_right_hand_side(
-                            B, m, n, "lstsq", rows_mismatch, length_mismatch, [&qr](const auto& b) {
-                              using Dense = std::decay_t<decltype(b)>;
-                              return Dense(qr.solve(b));
-                            });
+                            B, m, n, "lstsq", rows_mismatch, length_mismatch,
+                            [&qr](const auto& b) { return qr.solve(b); });
   return LstsqResult{std::move(x), rank};
 }
 

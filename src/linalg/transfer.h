@@ -1,6 +1,5 @@
-// The library's transfers beyond the exported ones of detail.h: vectors,
-// row-major views of fresh result tensors, and right-hand sides of one or two
-// dimensions. Private to the library: not installed, not exported.
+// The library's transfers beyond the exported ones of detail.h: vectors and
+// right-hand sides of one or two dimensions. Private to the library: not installed, not exported.
 #pragma once
 
 #include <Eigen/Core>
@@ -18,14 +17,6 @@ inline Tensor new_vector_tensor(std::int64_t n) {
   return Tensor(Shape{static_cast<long>(n)}, DType::Float64, Device{DeviceKind::CPU, -1});
 }
 
-/// The storage of a freshly made row-major tensor seen as a matrix / vector.
-inline Eigen::Map<RowMajorMatrix> row_major_view(Tensor& t, std::int64_t rows, std::int64_t cols) {
-  return Eigen::Map<RowMajorMatrix>(t.data(), rows, cols);
-}
-inline Eigen::Map<Eigen::VectorXd> vector_view(Tensor& t, std::int64_t n) {
-  return Eigen::Map<Eigen::VectorXd>(t.data(), n);
-}
-
 /// Copies a 1-D tensor of any stride into a new dense vector.
 inline Eigen::VectorXd gather_vector(const Tensor& t) {
   Eigen::VectorXd v(t.shape()[0]);
@@ -36,14 +27,14 @@ inline Eigen::VectorXd gather_vector(const Tensor& t) {
 /// Copies a dense vector into a new 1-D tensor.
 inline Tensor scatter_vector(const Eigen::VectorXd& v) {
   Tensor t = new_vector_tensor(v.size());
-  if (v.size() > 0) vector_view(t, v.size()) = v;
+  if (v.size() > 0) Eigen::Map<Eigen::VectorXd>(t.data(), v.size()) = v;
   return t;
 }
 
 /// Solves for a right-hand side B of shape (rows) or (rows, k), gathered and
 /// scattered like any other argument, giving a solution of `unknowns` rows
-/// (and k columns). `solve_dense` maps a dense right-hand side to the dense
-/// solution of the same kind. A right-hand side without entries never reaches
+/// (and k columns). `solve_dense` maps a dense right-hand side to its solution
+/// (or an expression of it), evaluated here into a dense result of the same kind. A right-hand side without entries never reaches
 /// it: Eigen's solvers bind a reference to the first entry, and the solution
 /// of such a system is all zero (that is, empty or of zero columns).
 template <class SolveDense>
