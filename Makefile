@@ -8,17 +8,25 @@
 #               after the accuracy benchmark (make accuracy)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
+#   make fresh-check   the two commands' set-up on fresh minimal Debian 12 and 13
+#               roots (debootstrap; as root; about twenty minutes)
 # Set-up is incremental: a second run with nothing changed only checks.
 # Every build configuration is a preset of CMakePresets.json, with its tree in
 # build/<preset>; this file sets up the machine and runs the presets.
 
 SHELL := /bin/bash
 PYTHON ?= python3
-# The presets name this environment's Python (and through it Eigen).
+# The presets name this environment's Python (and through it Eigen) and its
+# Ninja; every tool a recipe runs comes from it, from the Debian packages of
+# the set-up, or from the base system, never from whatever else is on PATH.
 VENV := .venv
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 JOBS ?= $(shell nproc)
 
-APT_PACKAGES := g++ libgoogle-glog-dev libgtest-dev clang-14 libclang-rt-14-dev
+# Debian packages beyond what tools/system-packages.sh always asks for.
+APT_PACKAGES :=
+# The clang the set-up chose, which the fuzz preset compiles with.
+CLANG_LINK := build/tools/clang++
 VENV_PY := $(VENV)/bin/python
 VENV_STAMP := $(VENV)/.requirements.stamp
 CMAKE := $(VENV)/bin/cmake
@@ -31,7 +39,7 @@ WHEEL_STAMP := $(WHEEL_DIR)/.installed
 PACKAGE_SOURCES := CMakeLists.txt CMakePresets.json pyproject.toml README.md \
 	$(shell find python include src core cmake -type f -not -name '*.pyc')
 
-.PHONY: demo test setup apt-packages build python-package cpp-test python-test bench accuracy \
+.PHONY: demo test setup apt-packages fresh-check build python-package cpp-test python-test bench accuracy \
 	clean dist dist-test asan-test tsan-test fuzz-build fuzz-test fuzz
 # The recipes share build trees; one at a time.
 .NOTPARALLEL:
@@ -48,27 +56,21 @@ setup: apt-packages $(VENV_STAMP)
 
 # Debian packages: installed when running as root, otherwise named.
 apt-packages:
-	@missing=""; \
-	for p in $(APT_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" -eq 0 ]; then \
-	    echo "installing Debian packages:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
-	  else \
-	    echo "missing Debian packages; run as root:"; \
-	    echo "  apt-get install -y$$missing"; \
-	    exit 1; \
-	  fi; \
-	fi
+	@tools/system-packages.sh $(PYTHON) $(CLANG_LINK) $(APT_PACKAGES)
 
-# The Dask example and its test bring their own pinned requirements.
+# The venv gets the pinned pip before anything else is installed with it:
+# the pip of the system's venv module may be too old for the options used
+# here. The Dask example and its test bring their own pinned requirements.
 $(VENV_STAMP): requirements.txt examples/requirements.txt
 	test -x $(VENV_PY) || $(PYTHON) -m venv $(VENV)
-	$(VENV_PY) -m pip install --quiet --disable-pip-version-check -r requirements.txt \
-	  -r examples/requirements.txt
+	$(PIP) install --quiet "$$(grep '^pip==' requirements.txt)"
+	$(PIP) install --quiet -r requirements.txt -r examples/requirements.txt
 	touch $@
+
+# `make demo` on minimal Debian 12 and 13 roots, each with a fresh clone, and
+# the fuzzing stage on Debian 13: proves that the set-up brings every tool.
+fresh-check:
+	tools/fresh-check.sh
 
 # A tree is configured from its preset, and again when the presets change
 # (CMake itself re-runs when a CMakeLists.txt changes).
