@@ -53,9 +53,38 @@ unmount_all() {
   done
   mounted=()
 }
-trap unmount_all EXIT
-trap 'unmount_all; exit 130' INT
-trap 'unmount_all; exit 143' TERM
+# The command running in a root, in a process group of its own: a signal for
+# this script stops the whole group at once, whatever its members do with
+# signals themselves, before anything is unmounted.
+child=
+stop_child() {
+  [ -n "$child" ] || return 0
+  kill -TERM -- "-$child" 2>/dev/null || true
+  local second
+  for second in $(seq 30); do
+    kill -0 -- "-$child" 2>/dev/null || break
+    sleep 1
+  done
+  kill -KILL -- "-$child" 2>/dev/null || true
+  wait "$child" 2>/dev/null || true
+  child=
+}
+
+cleanup() {
+  stop_child
+  unmount_all
+}
+
+# After cleaning up, a shell dies of the signal it got, so that whatever
+# waits for it (this script's own shell, make) stops too instead of going on.
+die_of() {
+  cleanup
+  trap - "$1" EXIT
+  kill -s "$1" "$BASHPID"
+}
+trap cleanup EXIT
+trap 'die_of INT' INT
+trap 'die_of TERM' TERM
 
 # Removes a root, never crossing into a file system mounted inside it.
 remove_root() {
@@ -125,9 +154,9 @@ run_in_fresh_root() {
   local suite=$1 commands=$2 root="$work/$1/root"
   (
     set -euo pipefail
-    trap unmount_all EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+    trap cleanup EXIT
+    trap 'die_of INT' INT
+    trap 'die_of TERM' TERM
     remove_root "$work/$suite"
     mkdir -p "$root"
     tar -C "$root" -xf "$(pristine "$suite")"
@@ -135,8 +164,11 @@ run_in_fresh_root() {
     git clone -q "$repo" "$root/root/zorvane"
     mount_into "$root"
     mapfile -t environment < <(chroot_environment)
-    chroot "$root" /usr/bin/env -i "${environment[@]}" \
-      /bin/bash -c "cd /root/zorvane && $commands"
+    setsid chroot "$root" /usr/bin/env -i "${environment[@]}" \
+      /bin/bash -c "cd /root/zorvane && $commands" </dev/null &
+    child=$!
+    wait "$child"  # returns at once when a signal arrives
+    child=
   )
 }
 
