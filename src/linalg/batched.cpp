@@ -192,15 +192,16 @@ Broadcast broadcast_leading(const Tensor& A, const Tensor& B, std::int64_t b_mat
 }
 
 /// Solves every system with one dense right-hand side type (VectorXd for a
-/// vector B, MatrixXd otherwise) as the single-matrix solve does.
+/// vector B, MatrixXd otherwise) as the single-matrix solve does. `lu` holds
+/// the factorisation of a plain matrix A already.
 template <class Dense>
-Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs) {
+Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs,
+                   kernels::FullPivotLU& lu) {
   const std::int64_t n = rows_of(A);
   const std::int64_t slice = rhs.size();
   const std::int64_t b_row_stride = B.strides()[B.ndim() - (Dense::ColsAtCompileTime == 1 ? 1 : 2)];
   const std::int64_t b_col_stride = Dense::ColsAtCompileTime == 1 ? 0 : col_stride(B);
-  kernels::FullPivotLU lu(n);
-  bool factorised = false;
+  bool factorised = A.ndim() == 2;
   std::int64_t factorised_offset = 0;
   BatchWalk<2>(shape.extents, {shape.a_strides, shape.b_strides})
       .run([&](std::int64_t b, const auto& offsets) {
@@ -298,16 +299,24 @@ Tensor solve(const Tensor& A, const Tensor& B) {
   require_square_matrices(A, "solve");
   detail::require_rhs_f64_cpu(B, "solve");
   const std::int64_t n = rows_of(A);
+  kernels::FullPivotLU lu(n);
+  // A plain matrix fails as the single-matrix solve does, singular before B's
+  // shape is looked at; a stack has its shapes checked before any of its
+  // matrices is factorised.
+  if (A.ndim() == 2) {
+    lu.factorise(A);
+    lu.require_invertible("solve");
+  }
   if (B.ndim() == 0) detail::throw_argument_error("solve", kRequiresRhs);
   if (B.ndim() == 1) {
     if (B.shape()[0] != n) detail::throw_argument_error("solve", kernels::kLengthMismatch);
     const Broadcast shape = broadcast_leading(A, B, 1);
-    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n));
+    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n), lu);
   }
   if (rows_of(B) != n) detail::throw_argument_error("solve", kernels::kRowsMismatch);
   const std::int64_t k = cols_of(B);
   const Broadcast shape = broadcast_leading(A, B, 2);
-  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k));
+  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k), lu);
 }
 
 Tensor inv(const Tensor& A) {

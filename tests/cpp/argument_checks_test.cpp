@@ -2,8 +2,8 @@
 // on one bad argument and names the exception and its exact message. The rows
 // pin the order of the checks: A's shape, then its dtype, then its device;
 // then the other arguments (B, rcond, the norm kind, the callbacks); and for
-// solve the factorisation comes before B's shape. The spectral functions check
-// under eig_sym's name.
+// solve (and the batched solve of a plain matrix) the factorisation comes
+// before B's shape. The spectral functions check under eig_sym's name.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -228,6 +228,10 @@ void add_right_hand_side_rows(std::vector<Row>& rows) {
       {"batched_solve_B_zero_d", stacked, stack, make_tensor(Shape{}),
        " requires B of shape (n) or (..., n, k)"},
       {"batched_solve_B_length", stacked, stack, make_tensor(Shape{2}), length_n},
+      {"batched_solve_singular_plain_A_before_B_length", stacked, singular, make_tensor(Shape{3}),
+       " failed -- matrix A is singular or numerically singular", Thrown::Numerical},
+      {"batched_solve_singular_plain_A_before_B_zero_d", stacked, singular, make_tensor(Shape{}),
+       " failed -- matrix A is singular or numerically singular", Thrown::Numerical},
       {"batched_solve_B_rows", stacked, stack, make_tensor(Shape{2, 2, 1}), rows_n},
       {"batched_solve_B_not_broadcasting", stacked, stack, make_tensor(Shape{3, 3, 1}),
        " shape mismatch -- the leading dimensions of A and B do not broadcast"},

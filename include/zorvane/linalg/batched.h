@@ -49,7 +49,9 @@ ZORVANE_LINALG_API Tensor det(const Tensor& A);
 
 /// X with A · X = B for A (..., n, n). B of shape (n) is one vector for every
 /// matrix (result (..., n)); otherwise B is (..., n, k) (result (..., n, k)).
-/// The leading dimensions of A and B broadcast as NumPy's do.
+/// The leading dimensions of A and B broadcast as NumPy's do. B's shape is
+/// checked before any matrix is factorised, except for a plain matrix A,
+/// which is tested for singularity first, as solve does.
 ZORVANE_LINALG_API Tensor solve(const Tensor& A, const Tensor& B);
 
 /// Inverses (..., n, n); the first singular matrix throws inv's message.
