@@ -176,7 +176,9 @@ Raises
 ValueError
     If the shapes do not fit or the leading dimensions do not broadcast.
 RuntimeError
-    If a matrix is singular (the message ends with its batch index).
+    If a matrix is singular (the message ends with its batch index). A stack
+    has its shapes checked before any matrix is factorised; a 2-D A is
+    tested for singularity first, as zorvane_linalg.solve does.
 
 Examples
 --------

@@ -63,8 +63,8 @@ auto without_gil(Call&& call) {
 
 // Results are converted one field at a time, in record order.
 
-nb::tuple eig_sym(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple eig_sym(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::EigenResult r = without_gil([&] { return batched::eig_sym(a); });
   nb::object values = tensor_to_stack(std::move(r.values));
   nb::object vectors = tensor_to_stack(std::move(r.vectors));
@@ -72,13 +72,13 @@ nb::tuple eig_sym(const InputStack& A) {
 }
 
 template <Tensor (*Operation)(const Tensor&)>
-nb::object stacked_function(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::object stacked_function(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   return tensor_to_stack(without_gil([&] { return Operation(a); }));
 }
 
-nb::tuple svd(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple svd(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::SVDResult r = without_gil([&] { return batched::svd(a); });
   nb::object U = tensor_to_stack(std::move(r.U));
   nb::object S = tensor_to_stack(std::move(r.S));
@@ -86,22 +86,22 @@ nb::tuple svd(const InputStack& A) {
   return nb::make_tuple(U, S, Vt);
 }
 
-nb::object solve(const InputStack& A, const InputStack& B) {
-  const Tensor a = stack_to_tensor(A);
-  const Tensor b = stack_to_tensor(B);
+nb::object solve(const AnyRankArgument& A, const AnyRankArgument& B) {
+  const Tensor a = array_to_tensor(A);
+  const Tensor b = array_to_tensor(B);
   return tensor_to_stack(without_gil([&] { return batched::solve(a, b); }));
 }
 
-nb::tuple qr(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple qr(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::QRResult r = without_gil([&] { return batched::qr(a); });
   nb::object Q = tensor_to_stack(std::move(r.Q));
   nb::object R = tensor_to_stack(std::move(r.R));
   return nb::make_tuple(Q, R);
 }
 
-nb::tuple lu(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple lu(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   batched::LUResult r = without_gil([&] { return batched::lu(a); });
   nb::object L = tensor_to_stack(std::move(r.L));
   nb::object U = tensor_to_stack(std::move(r.U));
@@ -114,8 +114,8 @@ nb::tuple lu(const InputStack& A) {
   return nb::make_tuple(L, U, P, Q, rank, determinant, singular);
 }
 
-nb::tuple eig(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple eig(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::EigResult r = without_gil([&] { return batched::eig(a); });
   nb::object values_real = tensor_to_stack(std::move(r.values_real));
   nb::object values_imag = tensor_to_stack(std::move(r.values_imag));

@@ -24,33 +24,34 @@ void require_host_memory(const ArrayView& view) {
   }
 }
 
-/// A new float64 CPU tensor of `shape` holding the C-contiguous elements at
-/// `data`: C-contiguity makes the array's memory identical to a row-major
+/// A new float64 CPU tensor of the array's shape holding its C-contiguous
+/// elements: C-contiguity makes the array's memory identical to a row-major
 /// tensor, so one block copy does.
-Tensor copy_contiguous(const void* data, Shape shape) {
-  Tensor tensor(std::move(shape), DType::Float64, Device{DeviceKind::CPU, -1});
+Tensor copy_contiguous(const ArrayView& view) {
+  require_host_memory(view);
+  Tensor tensor(Shape(view.extents, view.ndim), DType::Float64, Device{DeviceKind::CPU, -1});
   const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
-  if (bytes > 0) std::memcpy(tensor.data(), data, bytes);
+  if (bytes > 0) std::memcpy(tensor.data(), view.data, bytes);
   return tensor;
 }
 
-Tensor copy_into_tensor(const ArrayView& view) {
-  if (view.ndim != 1 && view.ndim != 2) {
-    throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
-                                std::to_string(static_cast<unsigned long>(view.ndim)) + ")");
+/// True when `object` is a numpy.ndarray or derives from one, judged by the
+/// names of its type and its bases, which needs no NumPy API.
+bool derives_from_ndarray_by_name(PyObject* object) noexcept {
+  PyObject* bases = Py_TYPE(object)->tp_mro;
+  if (bases == nullptr || !PyTuple_Check(bases)) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases); ++k) {
+    const auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, k));
+    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0) return true;
   }
-  require_host_memory(view);
-  const auto rows = static_cast<long>(view.extents[0]);
-  return copy_contiguous(view.data, view.ndim == 2
-                                        ? Shape{rows, static_cast<long>(view.extents[1])}
-                                        : Shape{rows});
+  return false;
 }
 
 // The NumPy API table is loaded by the first result, or here by the first
 // NumPy argument, whose type proves that NumPy is imported already.
 bool numpy_api_ready(PyObject* object) noexcept {
   if (PyArray_API != nullptr) return true;
-  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
+  if (!derives_from_ndarray_by_name(object)) return false;
   if (PyArray_ImportNumPyAPI() == 0) return true;
   PyErr_Clear();
   return false;
@@ -114,23 +115,40 @@ OutputArray export_tensor(Tensor&& tensor, std::size_t rank, int type = NPY_DOUB
 
 }  // namespace
 
-bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view) noexcept {
-  if (!numpy_api_ready(object) || !PyArray_CheckExact(object)) return false;
+bool view_numpy_array_in_place(PyObject* object, int required_ndim, bool read_only_allowed,
+                               ArrayView& view) noexcept {
+  if (!numpy_api_ready(object) || !PyArray_Check(object)) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(object);
   const int ndim = PyArray_NDIM(array);
-  const bool rank_fits = required_ndim < 0 ? ndim == 1 || ndim == 2 : ndim == required_ndim;
-  if (!rank_fits || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
-      !PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
+  if ((required_ndim >= 0 && ndim != required_ndim) || PyArray_TYPE(array) != NPY_DOUBLE ||
+      !PyArray_ISNOTSWAPPED(array) || !PyArray_IS_C_CONTIGUOUS(array) ||
+      !(read_only_allowed || PyArray_ISWRITEABLE(array))) {
     return false;
   }
+  static_assert(sizeof(npy_intp) == sizeof(std::int64_t), "NumPy's extents are 64-bit");
   view.data = PyArray_DATA(array);
   view.ndim = static_cast<std::size_t>(ndim);
-  for (int k = 0; k < ndim; ++k) view.extents[k] = static_cast<std::size_t>(PyArray_DIM(array, k));
+  view.extents = reinterpret_cast<const std::int64_t*>(PyArray_DIMS(array));
   view.device_type = nb::device::cpu::value;
   return true;
 }
 
-Tensor ndarray_to_tensor(const ArrayView& view) { return copy_into_tensor(view); }
+nb::object plain_array_view(PyObject* object) noexcept {
+  if (!numpy_api_ready(object) || !PyArray_Check(object) || PyArray_CheckExact(object)) return {};
+  PyObject* plain = PyArray_View(reinterpret_cast<PyArrayObject*>(object), nullptr, &PyArray_Type);
+  if (plain == nullptr) PyErr_Clear();  // left to nanobind's import of the subclass
+  return nb::steal(plain);
+}
+
+Tensor array_to_tensor(const ArrayView& view) { return copy_contiguous(view); }
+
+Tensor ndarray_to_tensor(const ArrayView& view) {
+  if (view.ndim != 1 && view.ndim != 2) {
+    throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
+                                std::to_string(static_cast<unsigned long>(view.ndim)) + ")");
+  }
+  return copy_contiguous(view);
+}
 
 bool is_numpy_array(PyObject* object) noexcept {
   return PyArray_API != nullptr && PyArray_Check(object);
@@ -153,17 +171,6 @@ nb::object tensor_to_ndarray(Tensor&& tensor) {
     throw std::invalid_argument("zorvane: cannot convert Tensor of rank != 1 or 2 to ndarray");
   }
   return tensor_to_ndarray_nd(std::move(tensor));
-}
-
-// ---- Stacks of matrices, for the batched module -----------------------------
-
-Tensor stack_to_tensor(const InputStack& array) {
-  require_host_memory(view_of(array));
-  std::vector<std::int64_t> extents(array.ndim());
-  for (std::size_t k = 0; k < extents.size(); ++k) {
-    extents[k] = static_cast<std::int64_t>(array.shape(k));
-  }
-  return copy_contiguous(array.data(), Shape(extents.data(), extents.size()));
 }
 
 nb::object tensor_to_stack(Tensor&& tensor) {

@@ -201,6 +201,16 @@ def test_solve_rejects_right_hand_sides_that_do_not_fit(b_shape, message):
     assert str(excinfo.value) == message
 
 
+def test_a_plain_singular_matrix_fails_as_in_the_single_matrix_module():
+    # Singularity comes before B's length, in both modules.
+    messages = set()
+    for call in (zl.solve, zb.solve):
+        with pytest.raises(RuntimeError) as excinfo:
+            call(np.array([[1.0, 2.0], [2.0, 4.0]]), np.ones(3))
+        messages.add(str(excinfo.value))
+    assert messages == {"zorvane: solve failed -- matrix A is singular or numerically singular"}
+
+
 def test_the_module_holds_the_twelve_functions():
     assert sorted(n for n in dir(zb) if not n.startswith("_")) == sorted(NAMES)
 
