@@ -7,7 +7,9 @@
 #include <numpy/npy_2_compat.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -181,6 +183,43 @@ nb::object tensor_to_stack(Tensor&& tensor) {
   PyObject* scalar = PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release().ptr()));
   if (!scalar) throw nb::python_error();
   return nb::steal(scalar);
+}
+
+// ---- Python values the batched functions take ------------------------------
+
+namespace {
+
+/// True for a Python or NumPy integer or float; false for a boolean, whose
+/// value 1 is more likely a slip than a norm.
+bool is_real_number(PyObject* value) {
+  if (PyBool_Check(value)) return false;
+  if (PyLong_Check(value) || PyFloat_Check(value)) return true;
+  require_numpy_api();
+  return PyArray_IsScalar(value, Integer) || PyArray_IsScalar(value, Floating);
+}
+
+/// The norm `ord` names, if it names one.
+std::optional<linalg::NormKind> named_norm(nb::handle ord) {
+  if (ord.is_none()) return linalg::NormKind::Frobenius;
+  if (PyUnicode_Check(ord.ptr())) {
+    if (PyUnicode_CompareWithASCIIString(ord.ptr(), "fro") == 0) return linalg::NormKind::Frobenius;
+    return std::nullopt;
+  }
+  if (!is_real_number(ord.ptr())) return std::nullopt;
+  const double number = PyFloat_AsDouble(ord.ptr());
+  if (number == -1.0 && PyErr_Occurred()) PyErr_Clear();  // beyond float64: no norm either
+  if (number == 1.0) return linalg::NormKind::One;
+  if (number == 2.0) return linalg::NormKind::Spectral;
+  if (number == std::numeric_limits<double>::infinity()) return linalg::NormKind::Inf;
+  return std::nullopt;
+}
+
+}  // namespace
+
+linalg::NormKind norm_kind_of(nb::handle ord) {
+  if (const std::optional<linalg::NormKind> kind = named_norm(ord)) return *kind;
+  throw std::invalid_argument("zorvane: norm accepts ord None, 'fro', 1, 2 or inf (got " +
+                              std::string(nb::repr(ord).c_str()) + ")");
 }
 
 }  // namespace zorvane::python

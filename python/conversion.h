@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "zorvane/core/tensor.h"
+#include "zorvane/linalg/linalg.h"
 
 namespace zorvane::python {
 
@@ -116,6 +117,13 @@ nb::object tensor_to_ndarray(Tensor&& tensor);
 /// Hands a result tensor of any rank and of dtype float64, int64 or int32 to
 /// NumPy without a copy; a rank-0 result becomes a NumPy scalar.
 nb::object tensor_to_stack(Tensor&& tensor);
+
+// ---- Python values the batched functions take ------------------------------
+
+/// The norm NumPy's `ord` names: None or 'fro' (Frobenius), 1, 2 (spectral)
+/// or inf, the numbers as Python or NumPy integers or floats (1.0 and 2.0
+/// too), never as booleans. Anything else raises ValueError naming them.
+linalg::NormKind norm_kind_of(nb::handle ord);
 
 }  // namespace zorvane::python
 
