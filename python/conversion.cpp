@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/npy_2_compat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -185,7 +186,7 @@ nb::object tensor_to_stack(Tensor&& tensor) {
   return nb::steal(scalar);
 }
 
-// ---- Python values the batched functions take ------------------------------
+// ---- Python values the extended and batched functions take -----------------
 
 namespace {
 
@@ -214,12 +215,67 @@ std::optional<linalg::NormKind> named_norm(nb::handle ord) {
   return std::nullopt;
 }
 
+/// "(50,)", "(50, 4)" or "()": a shape as Python prints a tuple.
+std::string shape_text(const std::int64_t* extents, std::size_t rank) {
+  std::string text = "(";
+  for (std::size_t k = 0; k < rank; ++k) {
+    text += (k > 0 ? ", " : "") + std::to_string(extents[k]);
+  }
+  return text + (rank == 1 ? ",)" : ")");
+}
+
 }  // namespace
 
 linalg::NormKind norm_kind_of(nb::handle ord) {
   if (const std::optional<linalg::NormKind> kind = named_norm(ord)) return *kind;
   throw std::invalid_argument("zorvane: norm accepts ord None, 'fro', 1, 2 or inf (got " +
                               std::string(nb::repr(ord).c_str()) + ")");
+}
+
+OutputArray vector_copy(const double* data, std::int64_t n) {
+  require_numpy_api();
+  npy_intp extent = n;
+  PyObject* array = PyArray_SimpleNew(1, &extent, NPY_DOUBLE);
+  if (!array) throw nb::python_error();
+  OutputArray result = nb::steal<OutputArray>(array);
+  if (n > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data,
+                static_cast<std::size_t>(n) * sizeof(double));
+  }
+  return result;
+}
+
+void copy_callback_result(nb::handle value, const char* callback,
+                          const std::vector<std::int64_t>& expected, double* out) {
+  require_numpy_api();
+  const std::string wanted = std::string("zorvane: levenberg_marquardt ") + callback +
+                             " callback must return real numbers of shape " +
+                             shape_text(expected.data(), expected.size());
+  // numpy.asarray: an array-like in the dtype NumPy finds for it.
+  PyObject* converted = PyArray_FromAny(value.ptr(), nullptr, 0, 0, 0, nullptr);
+  if (!converted) {
+    nb::python_error error;
+    nb::raise_from(error, PyExc_ValueError, "%s (got %s, which NumPy does not convert to an array)",
+                   wanted.c_str(), Py_TYPE(value.ptr())->tp_name);
+  }
+  const nb::object owned = nb::steal(converted);
+  auto* array = reinterpret_cast<PyArrayObject*>(converted);
+  static_assert(sizeof(npy_intp) == sizeof(std::int64_t), "NumPy's extents are 64-bit");
+  const auto* extents = reinterpret_cast<const std::int64_t*>(PyArray_DIMS(array));
+  const auto rank = static_cast<std::size_t>(PyArray_NDIM(array));
+  const bool real = PyArray_ISBOOL(array) || PyArray_ISINTEGER(array) || PyArray_ISFLOAT(array);
+  if (!real || rank != expected.size() || !std::equal(expected.begin(), expected.end(), extents)) {
+    const nb::str dtype = nb::str(nb::handle(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    throw std::invalid_argument(wanted + " (got " + dtype.c_str() + " of shape " +
+                                shape_text(extents, rank) + ")");
+  }
+  // Every real dtype casts to float64; the kind test above is the guard.
+  PyObject* doubles = PyArray_FromArray(array, PyArray_DescrFromType(NPY_DOUBLE),
+                                        NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
+  if (!doubles) throw nb::python_error();
+  const nb::object cast = nb::steal(doubles);
+  const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(doubles)));
+  if (bytes > 0) std::memcpy(out, PyArray_DATA(reinterpret_cast<PyArrayObject*>(doubles)), bytes);
 }
 
 }  // namespace zorvane::python

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "zorvane/core/tensor.h"
 #include "zorvane/linalg/linalg.h"
@@ -118,12 +119,24 @@ nb::object tensor_to_ndarray(Tensor&& tensor);
 /// NumPy without a copy; a rank-0 result becomes a NumPy scalar.
 nb::object tensor_to_stack(Tensor&& tensor);
 
-// ---- Python values the batched functions take ------------------------------
+// ---- Python values the extended and batched functions take -----------------
 
 /// The norm NumPy's `ord` names: None or 'fro' (Frobenius), 1, 2 (spectral)
 /// or inf, the numbers as Python or NumPy integers or floats (1.0 and 2.0
 /// too), never as booleans. Anything else raises ValueError naming them.
 linalg::NormKind norm_kind_of(nb::handle ord);
+
+/// A new float64 NumPy array of shape (n,) holding a copy of the n doubles
+/// at `data`.
+OutputArray vector_copy(const double* data, std::int64_t n);
+
+/// Copies what the levenberg_marquardt callback `callback` returned into
+/// `out`. The value is converted as numpy.asarray converts it, must hold
+/// real numbers (booleans, integers or floats) and have exactly the shape
+/// `expected`; anything else raises ValueError naming the callback, the
+/// expected and the received shape.
+void copy_callback_result(nb::handle value, const char* callback,
+                          const std::vector<std::int64_t>& expected, double* out);
 
 }  // namespace zorvane::python
 

@@ -72,7 +72,7 @@ class Subclass(np.ndarray):
     pass
 
 
-@pytest.mark.parametrize("function", [zl.cholesky, zl.trace, zb.trace, zb.cholesky])
+@pytest.mark.parametrize("function", [zl.cholesky, zl.trace, zb.trace, zb.cholesky, zl.det])
 @pytest.mark.parametrize("dtype", [np.float64, np.int64, np.float32])
 def test_an_ndarray_subclass_converts_as_the_plain_array(function, dtype):
     integral = np.round(SPD * 8)
