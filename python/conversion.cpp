@@ -274,8 +274,9 @@ void copy_callback_result(nb::handle value, const char* callback,
                                         NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
   if (!doubles) throw nb::python_error();
   const nb::object cast = nb::steal(doubles);
-  const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(reinterpret_cast<PyArrayObject*>(doubles)));
-  if (bytes > 0) std::memcpy(out, PyArray_DATA(reinterpret_cast<PyArrayObject*>(doubles)), bytes);
+  auto* values = reinterpret_cast<PyArrayObject*>(doubles);
+  const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(values));
+  if (bytes > 0) std::memcpy(out, PyArray_DATA(values), bytes);
 }
 
 }  // namespace zorvane::python

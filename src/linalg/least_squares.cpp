@@ -53,7 +53,8 @@ void kernels::pinv(const Eigen::MatrixXd& a, double rcond, PseudoInverseWork& wo
     p.setZero();
     return;
   }
-  work.scaled_v.noalias() = svd.matrixV().leftCols(kept) * s.head(kept).cwiseInverse().asDiagonal();
+  work.scaled_v.noalias() =
+      svd.matrixV().leftCols(kept) * s.head(kept).cwiseInverse().asDiagonal();
   p.noalias() = work.scaled_v * svd.matrixU().leftCols(kept).transpose();
 }
 

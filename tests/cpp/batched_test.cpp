@@ -1,7 +1,7 @@
 // The batched operations: every slice equals the single-matrix result bit for
-// bit over shapes, strides and random batches (the norm's for each kind); the batch index of the first
-// failing matrix; singularity as data; solve's broadcasting. Their argument
-// checks are rows of argument_checks_test.cpp.
+// bit over shapes, strides and random batches (the norm's for each kind); the
+// batch index of the first failing matrix; singularity as data; solve's
+// broadcasting. Their argument checks are rows of argument_checks_test.cpp.
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -167,12 +167,16 @@ const std::vector<Operation>& operations() {
       {"norm", Input::General, false,
        [](const Tensor& A) {
          std::vector<Tensor> norms;
-         for (int kind = 0; kind < 4; ++kind) norms.push_back(batched::norm(A, linalg::NormKind{kind}));
+         for (int kind = 0; kind < 4; ++kind) {
+           norms.push_back(batched::norm(A, linalg::NormKind{kind}));
+         }
          return norms;
        },
        [](const Tensor& A) {
          Values norms;
-         for (int kind = 0; kind < 4; ++kind) norms.push_back({linalg::norm(A, linalg::NormKind{kind})});
+         for (int kind = 0; kind < 4; ++kind) {
+           norms.push_back({linalg::norm(A, linalg::NormKind{kind})});
+         }
          return norms;
        }},
   };
