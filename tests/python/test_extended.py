@@ -3,6 +3,7 @@ level: their face, NumPy's answers on random inputs, one table of argument
 rules, and the Levenberg-Marquardt callbacks, well and badly behaved."""
 
 import doctest
+import enum
 import traceback
 
 import numpy as np
@@ -33,7 +34,7 @@ def test_the_six_functions_and_their_types_are_at_the_top_level_in_order():
     assert [n for n in vars(extension) if n in NAMES] == NAMES
     for name in NAMES + ["LstsqResult", "LMResult", "LMStatus"]:
         assert getattr(zl, name) is getattr(extension, name) and name in zl.__all__
-    assert [(s.name, s.value) for s in zl.LMStatus] == [
+    assert issubclass(zl.LMStatus, enum.IntEnum) and [(s.name, s.value) for s in zl.LMStatus] == [
         ("Converged", 0), ("MaxIterations", 1), ("DampingLimit", 2)]
     assert zl.LMResult._fields == ("x", "residual", "cost", "iterations", "status")
 
