@@ -1,13 +1,19 @@
-"""Measures how accurate the twelve functions of zorvane_linalg are, beside
-their NumPy/SciPy counterparts on the same matrices, against references
-computed in high precision with mpmath.
+"""Measures how accurate the functions of zorvane_linalg are (the twelve of
+the first module, and inv, pinv and lstsq), beside their NumPy/SciPy
+counterparts on the same matrices, against references computed in high
+precision with mpmath.
 
 Measures, each in units that make float64's best possible answer about 1:
 - backward error  ||A - reconstruction||_F / (||A||_F * n * eps);
 - orthogonality   ||Q^T Q - I||_F / (n * eps) of every orthogonal factor;
 - digits          correct decimal digits of each eigenvalue or singular value
                   (smallest and median over the spectrum), and of each
-                  solution or matrix-function result (normwise);
+                  solution, inverse, pseudo-inverse or matrix-function result
+                  (normwise);
+- optimality      ||A^T (A x - b)|| / (||A||_F^2 ||x|| n eps): the gradient of
+                  the least-squares cost at x, which vanishes at every
+                  least-squares solution (lstsq's basic solution of a wide
+                  matrix and NumPy's minimum-norm one alike); lower is better;
 - decisions       rank, singular flag and refusal of a numerically singular
                   system, against the rank of the exact matrix.
 
@@ -200,6 +206,46 @@ def ref_solve(matrix: Matrix, b: np.ndarray) -> np.ndarray:
     return reference(matrix, "solve", compute)
 
 
+def ref_inverse(matrix: Matrix) -> np.ndarray | None:
+    """The inverse of the stored matrix; None for an exactly singular one."""
+
+    def compute():
+        try:
+            x = mpmath.inverse(to_mp(matrix.a))
+        except ZeroDivisionError:
+            return None
+        return np.array(x.tolist(), dtype=float)
+
+    return reference(matrix, "inverse", compute)
+
+
+def ref_pinv(matrix: Matrix) -> np.ndarray:
+    """The pseudo-inverse of the stored matrix with the cutoff both sides use
+    by default: singular values above max(m, n) * eps times the largest."""
+
+    def compute():
+        u, s, v = mpmath.svd_r(to_mp(matrix.a), full_matrices=False, compute_uv=True)
+        cutoff = max(matrix.m, matrix.n) * EPS * max(s)
+        kept = [k for k in range(len(s)) if s[k] > cutoff]
+        p = np.empty((matrix.n, matrix.m))
+        for i in range(matrix.n):
+            for j in range(matrix.m):
+                p[i, j] = float(mpmath.fsum(v[k, i] * u[j, k] / s[k] for k in kept))
+        return p
+
+    return reference(matrix, "pinv", compute)
+
+
+def ref_lstsq(matrix: Matrix, b: np.ndarray) -> np.ndarray:
+    """The least-squares solution of a matrix of full column rank."""
+
+    def compute():
+        x, _ = mpmath.qr_solve(to_mp(matrix.a), mpmath.matrix(b.tolist()))
+        return np.array([float(x[k]) for k in range(matrix.n)])
+
+    return reference(matrix, "lstsq", compute)
+
+
 def ref_function(matrix: Matrix, name: str, f) -> np.ndarray | None:
     """V · f(Λ) · Vᵀ in high precision; None where f is undefined."""
 
@@ -364,6 +410,42 @@ def run_solve(side, m):
     return out
 
 
+def run_inv(side, m):
+    truth = numerical_rank(m)
+    out = {"true_rank": truth}
+    try:
+        x = zl.inv(m.a) if side == "ours" else np.linalg.inv(m.a)
+        out["refused"] = False
+    except (RuntimeError, np.linalg.LinAlgError):
+        out["refused"] = True
+    out["decision_right"] = out["refused"] == (truth < m.n)
+    reference_inverse = ref_inverse(m)
+    if not out["refused"] and reference_inverse is not None:
+        out.update(normwise_digits(x, reference_inverse))
+    return out
+
+
+def run_pinv(side, m):
+    p = zl.pinv(m.a) if side == "ours" else np.linalg.pinv(m.a)
+    return normwise_digits(p, ref_pinv(m))
+
+
+def run_lstsq(side, m):
+    b = np.random.default_rng(11).standard_normal(m.m)
+    truth = numerical_rank(m)
+    if side == "ours":
+        x, rank = zl.lstsq(m.a, b)
+    else:
+        x, _, rank, _ = np.linalg.lstsq(m.a, b)
+    a, xl = np.asarray(m.a, dtype=LONG), np.asarray(x, dtype=LONG)
+    scale = fro(m.a) ** 2 * fro(x) * max(m.a.shape) * EPS
+    out = {"optimality": fro(a.T @ (a @ xl - b)) / scale if scale else 0.0,
+           "rank": int(rank), "true_rank": truth, "decision_right": int(rank) == truth}
+    if m.m >= m.n and truth == m.n:  # a unique solution to compare with
+        out.update(normwise_digits(x, ref_lstsq(m, b)))
+    return out
+
+
 def run_eig(side, m):
     if side == "ours":
         wr, wi, vr, vi = zl.eig(m.a)
@@ -400,6 +482,9 @@ OPERATIONS = [
      spectral("sign", zl.matrix_sign, scipy.linalg.signm, mpmath.sign)),
     ("eig", "numpy.linalg.eig", "eig", run_eig),
     ("trace", "numpy.trace", "general", run_trace),
+    ("inv", "numpy.linalg.inv", "general", run_inv),
+    ("pinv", "numpy.linalg.pinv", "rectangular", run_pinv),
+    ("lstsq", "numpy.linalg.lstsq", "rectangular", run_lstsq),
 ]
 
 FAMILIES = {"symmetric": symmetric_family, "general": general_family, "eig": eig_family,
@@ -414,7 +499,7 @@ def measure_side(run, side: str, matrix: Matrix) -> dict:
         return {"error": f"{type(error).__name__}: {str(error)[:120]}"}
 
 
-def measure(orders, eig_orders, log) -> list[dict]:
+def measure(orders, eig_orders, log, functions=None) -> list[dict]:
     records = []
     for n in sorted(set(orders) | set(eig_orders)):
         rng_seed = 4000 + n
@@ -423,6 +508,8 @@ def measure(orders, eig_orders, log) -> list[dict]:
                     for kind, make in FAMILIES.items()
                     if (n in eig_orders if kind == "eig" else n in orders)}
         for name, peer, kind, run in OPERATIONS:
+            if functions and name not in functions:
+                continue
             for matrix in matrices.get(kind, []):
                 started = time.perf_counter()
                 record = {"function": name, "peer": peer, "family": matrix.family,
@@ -447,6 +534,7 @@ def brief(result: dict) -> str:
 # measure, label, better when, format
 MEASURES = [
     ("backward", "backward error / (n eps)", "lower", "{:.2g}"),
+    ("optimality", "normal-equation residual / (n eps)", "lower", "{:.2g}"),
     ("orthogonality", "orthogonality / (n eps)", "lower", "{:.2g}"),
     ("digits_min", "digits, worst value", "higher", "{:.1f}"),
     ("digits_median", "digits, median value", "higher", "{:.1f}"),
@@ -533,7 +621,8 @@ def cell(result: dict) -> str:
     if result.get("undefined"):
         return "undefined"
     parts = []
-    for key, short in (("backward", "bwd"), ("orthogonality", "orth"), ("digits_min", "dig min"),
+    for key, short in (("backward", "bwd"), ("optimality", "opt"), ("orthogonality", "orth"),
+                       ("digits_min", "dig min"),
                        ("digits_median", "dig med"), ("digits", "dig"), ("rank", "rank"),
                        ("singular", "singular"), ("refused", "refused")):
         if key in result:
@@ -573,11 +662,14 @@ def plot(data: dict, path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(3, 4, figsize=(16, 11))
+    rows = math.ceil(len(OPERATIONS) / 4)
+    fig, axes = plt.subplots(rows, 4, figsize=(16, 3.7 * rows))
+    for ax in axes.flat[len(OPERATIONS):]:
+        ax.set_visible(False)
     for ax, (name, peer, _, _) in zip(axes.flat, OPERATIONS):
         mine = [r for r in data["results"] if r["function"] == name]
-        key = next((k for k in ("digits_min", "digits", "backward") if any(comparable(r, k) for r in mine)),
-                   None)
+        key = next((k for k in ("digits_min", "digits", "backward", "optimality")
+                    if any(comparable(r, k) for r in mine)), None)
         if key is None:
             ax.set_visible(False)
             continue
@@ -589,9 +681,9 @@ def plot(data: dict, path: Path) -> None:
         ax.barh(y - 0.2, ours, height=0.4, label="zorvane_linalg." + name)
         ax.barh(y + 0.2, theirs, height=0.4, label=peer)
         ax.set_yticks(y, labels, fontsize=5)
-        if key == "backward":
+        if key in ("backward", "optimality"):
             ax.set_xscale("log")
-            ax.set_xlabel("backward error / (n eps), lower is better", fontsize=7)
+            ax.set_xlabel(f"{key} / (n eps), lower is better", fontsize=7)
         else:
             ax.set_xlabel("correct digits" + (" (worst value)" if key == "digits_min" else "")
                           + ", higher is better", fontsize=7)
@@ -609,6 +701,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--orders", type=int, nargs="+", default=list(ORDERS))
     parser.add_argument("--eig-orders", type=int, nargs="+", default=list(EIG_ORDERS))
+    parser.add_argument("--functions", nargs="+", metavar="NAME", help="measure only these")
     parser.add_argument("--from-json", metavar="JSON", type=Path,
                         help="write the tables and plot again from an earlier run")
     args = parser.parse_args()
@@ -620,7 +713,7 @@ def main() -> int:
         data = json.loads(args.from_json.read_text())
     else:
         started = time.perf_counter()
-        records = measure(args.orders, args.eig_orders, log)
+        records = measure(args.orders, args.eig_orders, log, args.functions)
         data = {"date": datetime.datetime.now().strftime("%Y-%m-%d"),
                 "environment": {"numpy": np.__version__, "scipy": scipy.__version__,
                                 "mpmath": mpmath.__version__,

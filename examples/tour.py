@@ -1,8 +1,9 @@
-"""A short tour of zorvane_linalg: each of the twelve functions on an input
+"""A short tour of zorvane_linalg: each of its eighteen functions on an input
 that means something, next to NumPy's or SciPy's answer."""
 
 import numpy as np
 import scipy.linalg
+import scipy.optimize
 
 import zorvane_linalg as zl
 
@@ -89,7 +90,54 @@ total = zl.trace(cov)
 show("trace: total variance", total, np.trace(cov))
 verdict("trace", np.isclose(total, np.trace(cov)))
 
+volume = zl.det(A)
+show("det: the volume scale of the map A, from its full-pivot LU", volume, np.linalg.det(A))
+verdict("det", np.isclose(volume, np.linalg.det(A)))
+
+inverse = zl.inv(A)
+show("inv: the map that undoes A", inverse, np.linalg.inv(A))
+verdict("inv", np.allclose(inverse, np.linalg.inv(A)) and np.allclose(inverse @ A, np.eye(3)))
+
+hat = zl.pinv(design)
+show("pinv: the pseudo-inverse of the design, which maps data to fitted coefficients", hat,
+     np.linalg.pinv(design))
+verdict("pinv", np.allclose(hat, np.linalg.pinv(design)))
+
+heights = 1.0 + 0.5 * np.arange(6.0) - 0.25 * np.arange(6.0) ** 2 + 0.01 * rng.standard_normal(6)
+coefficients, design_rank = zl.lstsq(design, heights)
+show("lstsq: a quadratic fitted to six noisy heights (and the design's rank)", coefficients,
+     np.linalg.lstsq(design, heights)[0])
+verdict("lstsq", np.allclose(coefficients, np.linalg.lstsq(design, heights)[0])
+        and design_rank == np.linalg.matrix_rank(design))
+
+norms = [zl.norm(A, order) for order in (None, 1, 2, np.inf)]
+show("norm: Frobenius, 1, 2 (spectral) and inf norms of A", np.array(norms),
+     np.array([np.linalg.norm(A, order) for order in (None, 1, 2, np.inf)]))
+verdict("norm", np.allclose(norms, [np.linalg.norm(A, order) for order in (None, 1, 2, np.inf)]))
+
+# A radioactive decay, N(t) = N0 * exp(-k t), measured with a little noise.
+times = np.linspace(0.0, 5.0, 12)
+counts = 100.0 * np.exp(-0.7 * times) + rng.normal(0.0, 0.5, times.size)
+
+
+def decay_residual(p):
+    return p[0] * np.exp(-p[1] * times) - counts
+
+
+def decay_jacobian(p):
+    e = np.exp(-p[1] * times)
+    return np.column_stack([e, -p[0] * times * e])
+
+
+fit = zl.levenberg_marquardt(decay_residual, decay_jacobian, times.size, np.array([50.0, 1.0]))
+reference = scipy.optimize.least_squares(decay_residual, [50.0, 1.0], jac=decay_jacobian,
+                                         method="lm")
+show("levenberg_marquardt: N0 and k of a decay, next to scipy.optimize.least_squares(method='lm')",
+     fit.x, reference.x)
+verdict("levenberg_marquardt", fit.status == zl.LMStatus.Converged
+        and np.allclose(fit.x, reference.x, rtol=1e-6))
+
 print("\n== Summary")
 for name, agree in verdicts:
-    print(f"{name:12s} {'agree' if agree else 'DISAGREE'}")
+    print(f"{name:20s} {'agree' if agree else 'DISAGREE'}")
 raise SystemExit(0 if all(agree for _, agree in verdicts) else 1)

@@ -1,5 +1,16 @@
 """Python bindings for Zorvane linear algebra (CPU backend, float64)"""
 
+from ._extended import (
+    LMResult,
+    LMStatus,
+    LstsqResult,
+    det,
+    inv,
+    levenberg_marquardt,
+    lstsq,
+    norm,
+    pinv,
+)
 from ._version import __version__
 from .zorvane_linalg import (
     __doc__,
@@ -30,4 +41,13 @@ __all__ = [
     "matrix_sign",
     "eig",
     "trace",
+    "det",
+    "inv",
+    "pinv",
+    "lstsq",
+    "norm",
+    "levenberg_marquardt",
+    "LstsqResult",
+    "LMResult",
+    "LMStatus",
 ]

@@ -176,7 +176,9 @@ Raises
 ValueError
     If the shapes do not fit or the leading dimensions do not broadcast.
 RuntimeError
-    If a matrix is singular (the message ends with its batch index).
+    If a matrix is singular (the message ends with its batch index). A stack
+    has its shapes checked before any matrix is factorised; a 2-D A is
+    tested for singularity first, as zorvane_linalg.solve does.
 
 Examples
 --------
@@ -360,6 +362,128 @@ Examples
 >>> from zorvane_linalg import batched
 >>> batched.trace(np.stack([np.eye(3), 2.0 * np.eye(3)])).tolist()
 [3.0, 6.0]
+)doc";
+
+inline constexpr const char* det = R"doc(
+Determinants of a stack of square matrices, from the full-pivot LU.
+
+Parameters
+----------
+A : np.ndarray
+    Square matrices, shape (..., n, n).
+
+Returns
+-------
+np.ndarray or np.float64
+    The determinants, of the leading shape (a NumPy scalar for a 2-D A).
+    Singular matrices give 0 or a tiny value; nothing is raised for them.
+
+Raises
+------
+ValueError
+    If A is not a stack of square matrices.
+
+Examples
+--------
+>>> import numpy as np
+>>> from zorvane_linalg import batched
+>>> batched.det(np.stack([2.0 * np.eye(2), np.array([[1.0, 2.0], [3.0, 4.0]])])).tolist()
+[4.0, -2.0]
+)doc";
+
+inline constexpr const char* inv = R"doc(
+Inverses of a stack of square matrices, from the full-pivot LU.
+
+Parameters
+----------
+A : np.ndarray
+    Square matrices, shape (..., n, n).
+
+Returns
+-------
+np.ndarray
+    The inverses, shape (..., n, n).
+
+Raises
+------
+ValueError
+    If A is not a stack of square matrices.
+RuntimeError
+    If a matrix is singular or numerically singular (the message ends with
+    its batch index).
+
+Examples
+--------
+>>> import numpy as np
+>>> from zorvane_linalg import batched
+>>> batched.inv(np.stack([2.0 * np.eye(2), 4.0 * np.eye(2)]))[:, 0, 0].tolist()
+[0.5, 0.25]
+)doc";
+
+inline constexpr const char* pinv = R"doc(
+Moore-Penrose pseudo-inverses of a stack of matrices, from the thin SVD.
+
+Parameters
+----------
+A : np.ndarray
+    Matrices, shape (..., m, n).
+rcond : float, optional
+    Relative cutoff: singular values at or below rcond times the largest are
+    dropped. A negative value (the default) selects max(m, n) * eps.
+
+Returns
+-------
+np.ndarray
+    The pseudo-inverses, shape (..., n, m).
+
+Raises
+------
+ValueError
+    If A has fewer than 2 dimensions, or rcond is NaN.
+RuntimeError
+    If a matrix holds NaN or infinity (the message ends with its batch index).
+
+Examples
+--------
+>>> import numpy as np
+>>> from zorvane_linalg import batched
+>>> batched.pinv(np.stack([np.diag([2.0, 0.0]), np.diag([4.0, 1.0])])).tolist()
+[[[0.5, 0.0], [0.0, 0.0]], [[0.25, 0.0], [0.0, 1.0]]]
+)doc";
+
+inline constexpr const char* norm = R"doc(
+Norms of a stack of matrices.
+
+Parameters
+----------
+A : np.ndarray
+    Matrices, shape (..., m, n).
+ord : {None, 'fro', 1, 2, inf}, optional
+    None or 'fro': Frobenius (the default); 1: largest absolute column sum;
+    inf: largest absolute row sum; 2: largest singular value. The numbers may
+    be Python or NumPy integers or floats (1.0, 2.0), not booleans.
+
+Returns
+-------
+np.ndarray or np.float64
+    The norms, of the leading shape (a NumPy scalar for a 2-D A); 0 for
+    empty matrices.
+
+Raises
+------
+ValueError
+    If A has fewer than 2 dimensions, or ord is none of the above.
+RuntimeError
+    If ord is 2 and a matrix holds NaN or infinity (the message ends with
+    its batch index).
+
+Examples
+--------
+>>> import numpy as np
+>>> from zorvane_linalg import batched
+>>> A = np.stack([np.array([[1.0, -2.0], [3.0, 4.0]]), np.eye(2)])
+>>> batched.norm(A, 1).tolist(), batched.norm(A, np.inf).tolist()
+([6.0, 1.0], [7.0, 1.0])
 )doc";
 
 }  // namespace zorvane::python::batched_doc

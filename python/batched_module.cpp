@@ -1,4 +1,4 @@
-// The batched module: the twelve functions for stacks of matrices (..., m, n).
+// The batched module: sixteen functions for stacks of matrices (..., m, n).
 // Each copies its arrays into tensors, releases the interpreter lock around
 // the library call alone (the copies and the results belong to the call, so
 // no Python object is touched meanwhile), and hands the results to NumPy.
@@ -52,6 +52,16 @@ constexpr const char* eig =
     "numpy.typing.NDArray[numpy.float64]]";
 constexpr const char* trace =
     "def trace(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64] | numpy.float64";
+constexpr const char* det =
+    "def det(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64] | numpy.float64";
+constexpr const char* inv =
+    "def inv(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+constexpr const char* pinv =
+    "def pinv(A: numpy.typing.ArrayLike, rcond: float = -1.0) -> "
+    "numpy.typing.NDArray[numpy.float64]";
+constexpr const char* norm =
+    "def norm(A: numpy.typing.ArrayLike, ord: float | typing.Literal['fro'] | None = None) -> "
+    "numpy.typing.NDArray[numpy.float64] | numpy.float64";
 }  // namespace sig
 
 /// Runs the library call `call` with the interpreter lock released.
@@ -63,8 +73,8 @@ auto without_gil(Call&& call) {
 
 // Results are converted one field at a time, in record order.
 
-nb::tuple eig_sym(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple eig_sym(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::EigenResult r = without_gil([&] { return batched::eig_sym(a); });
   nb::object values = tensor_to_stack(std::move(r.values));
   nb::object vectors = tensor_to_stack(std::move(r.vectors));
@@ -72,13 +82,13 @@ nb::tuple eig_sym(const InputStack& A) {
 }
 
 template <Tensor (*Operation)(const Tensor&)>
-nb::object stacked_function(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::object stacked_function(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   return tensor_to_stack(without_gil([&] { return Operation(a); }));
 }
 
-nb::tuple svd(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple svd(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::SVDResult r = without_gil([&] { return batched::svd(a); });
   nb::object U = tensor_to_stack(std::move(r.U));
   nb::object S = tensor_to_stack(std::move(r.S));
@@ -86,22 +96,22 @@ nb::tuple svd(const InputStack& A) {
   return nb::make_tuple(U, S, Vt);
 }
 
-nb::object solve(const InputStack& A, const InputStack& B) {
-  const Tensor a = stack_to_tensor(A);
-  const Tensor b = stack_to_tensor(B);
+nb::object solve(const AnyRankArgument& A, const AnyRankArgument& B) {
+  const Tensor a = array_to_tensor(A);
+  const Tensor b = array_to_tensor(B);
   return tensor_to_stack(without_gil([&] { return batched::solve(a, b); }));
 }
 
-nb::tuple qr(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple qr(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::QRResult r = without_gil([&] { return batched::qr(a); });
   nb::object Q = tensor_to_stack(std::move(r.Q));
   nb::object R = tensor_to_stack(std::move(r.R));
   return nb::make_tuple(Q, R);
 }
 
-nb::tuple lu(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::tuple lu(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   batched::LUResult r = without_gil([&] { return batched::lu(a); });
   nb::object L = tensor_to_stack(std::move(r.L));
   nb::object U = tensor_to_stack(std::move(r.U));
@@ -114,8 +124,19 @@ nb::tuple lu(const InputStack& A) {
   return nb::make_tuple(L, U, P, Q, rank, determinant, singular);
 }
 
-nb::tuple eig(const InputStack& A) {
-  const Tensor a = stack_to_tensor(A);
+nb::object pinv(const AnyRankArgument& A, double rcond) {
+  const Tensor a = array_to_tensor(A);
+  return tensor_to_stack(without_gil([&] { return batched::pinv(a, rcond); }));
+}
+
+nb::object norm(const AnyRankArgument& A, nb::handle ord) {
+  const linalg::NormKind kind = norm_kind_of(ord);
+  const Tensor a = array_to_tensor(A);
+  return tensor_to_stack(without_gil([&] { return batched::norm(a, kind); }));
+}
+
+nb::tuple eig(const AnyRankArgument& A) {
+  const Tensor a = array_to_tensor(A);
   linalg::EigResult r = without_gil([&] { return batched::eig(a); });
   nb::object values_real = tensor_to_stack(std::move(r.values_real));
   nb::object values_imag = tensor_to_stack(std::move(r.values_imag));
@@ -154,4 +175,9 @@ NB_MODULE(batched, m) {
   m.def("eig", &py::eig, nb::arg("A"), nb::sig(sig::eig), doc::eig);
   m.def("trace", &py::stacked_function<batched::trace>, nb::arg("A"), nb::sig(sig::trace),
         doc::trace);
+  m.def("det", &py::stacked_function<batched::det>, nb::arg("A"), nb::sig(sig::det), doc::det);
+  m.def("inv", &py::stacked_function<batched::inv>, nb::arg("A"), nb::sig(sig::inv), doc::inv);
+  m.def("pinv", &py::pinv, nb::arg("A"), nb::arg("rcond") = -1.0, nb::sig(sig::pinv), doc::pinv);
+  m.def("norm", &py::norm, nb::arg("A"), nb::arg("ord") = nb::none(), nb::sig(sig::norm),
+        doc::norm);
 }

@@ -6,8 +6,11 @@
 #include <numpy/arrayobject.h>
 #include <numpy/npy_2_compat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,33 +27,34 @@ void require_host_memory(const ArrayView& view) {
   }
 }
 
-/// A new float64 CPU tensor of `shape` holding the C-contiguous elements at
-/// `data`: C-contiguity makes the array's memory identical to a row-major
+/// A new float64 CPU tensor of the array's shape holding its C-contiguous
+/// elements: C-contiguity makes the array's memory identical to a row-major
 /// tensor, so one block copy does.
-Tensor copy_contiguous(const void* data, Shape shape) {
-  Tensor tensor(std::move(shape), DType::Float64, Device{DeviceKind::CPU, -1});
+Tensor copy_contiguous(const ArrayView& view) {
+  require_host_memory(view);
+  Tensor tensor(Shape(view.extents, view.ndim), DType::Float64, Device{DeviceKind::CPU, -1});
   const auto bytes = static_cast<std::size_t>(tensor.numel()) * sizeof(double);
-  if (bytes > 0) std::memcpy(tensor.data(), data, bytes);
+  if (bytes > 0) std::memcpy(tensor.data(), view.data, bytes);
   return tensor;
 }
 
-Tensor copy_into_tensor(const ArrayView& view) {
-  if (view.ndim != 1 && view.ndim != 2) {
-    throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
-                                std::to_string(static_cast<unsigned long>(view.ndim)) + ")");
+/// True when `object` is a numpy.ndarray or derives from one, judged by the
+/// names of its type and its bases, which needs no NumPy API.
+bool derives_from_ndarray_by_name(PyObject* object) noexcept {
+  PyObject* bases = Py_TYPE(object)->tp_mro;
+  if (bases == nullptr || !PyTuple_Check(bases)) return false;
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases); ++k) {
+    const auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, k));
+    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0) return true;
   }
-  require_host_memory(view);
-  const auto rows = static_cast<long>(view.extents[0]);
-  return copy_contiguous(view.data, view.ndim == 2
-                                        ? Shape{rows, static_cast<long>(view.extents[1])}
-                                        : Shape{rows});
+  return false;
 }
 
 // The NumPy API table is loaded by the first result, or here by the first
 // NumPy argument, whose type proves that NumPy is imported already.
 bool numpy_api_ready(PyObject* object) noexcept {
   if (PyArray_API != nullptr) return true;
-  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
+  if (!derives_from_ndarray_by_name(object)) return false;
   if (PyArray_ImportNumPyAPI() == 0) return true;
   PyErr_Clear();
   return false;
@@ -114,23 +118,40 @@ OutputArray export_tensor(Tensor&& tensor, std::size_t rank, int type = NPY_DOUB
 
 }  // namespace
 
-bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view) noexcept {
-  if (!numpy_api_ready(object) || !PyArray_CheckExact(object)) return false;
+bool view_numpy_array_in_place(PyObject* object, int required_ndim, bool read_only_allowed,
+                               ArrayView& view) noexcept {
+  if (!numpy_api_ready(object) || !PyArray_Check(object)) return false;
   auto* array = reinterpret_cast<PyArrayObject*>(object);
   const int ndim = PyArray_NDIM(array);
-  const bool rank_fits = required_ndim < 0 ? ndim == 1 || ndim == 2 : ndim == required_ndim;
-  if (!rank_fits || PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array) ||
-      !PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISWRITEABLE(array)) {
+  if ((required_ndim >= 0 && ndim != required_ndim) || PyArray_TYPE(array) != NPY_DOUBLE ||
+      !PyArray_ISNOTSWAPPED(array) || !PyArray_IS_C_CONTIGUOUS(array) ||
+      !(read_only_allowed || PyArray_ISWRITEABLE(array))) {
     return false;
   }
+  static_assert(sizeof(npy_intp) == sizeof(std::int64_t), "NumPy's extents are 64-bit");
   view.data = PyArray_DATA(array);
   view.ndim = static_cast<std::size_t>(ndim);
-  for (int k = 0; k < ndim; ++k) view.extents[k] = static_cast<std::size_t>(PyArray_DIM(array, k));
+  view.extents = reinterpret_cast<const std::int64_t*>(PyArray_DIMS(array));
   view.device_type = nb::device::cpu::value;
   return true;
 }
 
-Tensor ndarray_to_tensor(const ArrayView& view) { return copy_into_tensor(view); }
+nb::object plain_array_view(PyObject* object) noexcept {
+  if (!numpy_api_ready(object) || !PyArray_Check(object) || PyArray_CheckExact(object)) return {};
+  PyObject* plain = PyArray_View(reinterpret_cast<PyArrayObject*>(object), nullptr, &PyArray_Type);
+  if (plain == nullptr) PyErr_Clear();  // left to nanobind's import of the subclass
+  return nb::steal(plain);
+}
+
+Tensor array_to_tensor(const ArrayView& view) { return copy_contiguous(view); }
+
+Tensor ndarray_to_tensor(const ArrayView& view) {
+  if (view.ndim != 1 && view.ndim != 2) {
+    throw std::invalid_argument("zorvane: expected a 1-D or 2-D array (got ndim=" +
+                                std::to_string(static_cast<unsigned long>(view.ndim)) + ")");
+  }
+  return copy_contiguous(view);
+}
 
 bool is_numpy_array(PyObject* object) noexcept {
   return PyArray_API != nullptr && PyArray_Check(object);
@@ -155,17 +176,6 @@ nb::object tensor_to_ndarray(Tensor&& tensor) {
   return tensor_to_ndarray_nd(std::move(tensor));
 }
 
-// ---- Stacks of matrices, for the batched module -----------------------------
-
-Tensor stack_to_tensor(const InputStack& array) {
-  require_host_memory(view_of(array));
-  std::vector<std::int64_t> extents(array.ndim());
-  for (std::size_t k = 0; k < extents.size(); ++k) {
-    extents[k] = static_cast<std::int64_t>(array.shape(k));
-  }
-  return copy_contiguous(array.data(), Shape(extents.data(), extents.size()));
-}
-
 nb::object tensor_to_stack(Tensor&& tensor) {
   const bool scalar_result = tensor.ndim() == 0;
   OutputArray array = tensor_to_ndarray_nd(std::move(tensor));
@@ -174,6 +184,99 @@ nb::object tensor_to_stack(Tensor&& tensor) {
   PyObject* scalar = PyArray_Return(reinterpret_cast<PyArrayObject*>(array.release().ptr()));
   if (!scalar) throw nb::python_error();
   return nb::steal(scalar);
+}
+
+// ---- Python values the extended and batched functions take -----------------
+
+namespace {
+
+/// True for a Python or NumPy integer or float; false for a boolean, whose
+/// value 1 is more likely a slip than a norm.
+bool is_real_number(PyObject* value) {
+  if (PyBool_Check(value)) return false;
+  if (PyLong_Check(value) || PyFloat_Check(value)) return true;
+  require_numpy_api();
+  return PyArray_IsScalar(value, Integer) || PyArray_IsScalar(value, Floating);
+}
+
+/// The norm `ord` names, if it names one.
+std::optional<linalg::NormKind> named_norm(nb::handle ord) {
+  if (ord.is_none()) return linalg::NormKind::Frobenius;
+  if (PyUnicode_Check(ord.ptr())) {
+    if (PyUnicode_CompareWithASCIIString(ord.ptr(), "fro") == 0) return linalg::NormKind::Frobenius;
+    return std::nullopt;
+  }
+  if (!is_real_number(ord.ptr())) return std::nullopt;
+  const double number = PyFloat_AsDouble(ord.ptr());
+  if (number == -1.0 && PyErr_Occurred()) PyErr_Clear();  // beyond float64: no norm either
+  if (number == 1.0) return linalg::NormKind::One;
+  if (number == 2.0) return linalg::NormKind::Spectral;
+  if (number == std::numeric_limits<double>::infinity()) return linalg::NormKind::Inf;
+  return std::nullopt;
+}
+
+/// "(50,)", "(50, 4)" or "()": a shape as Python prints a tuple.
+std::string shape_text(const std::int64_t* extents, std::size_t rank) {
+  std::string text = "(";
+  for (std::size_t k = 0; k < rank; ++k) {
+    text += (k > 0 ? ", " : "") + std::to_string(extents[k]);
+  }
+  return text + (rank == 1 ? ",)" : ")");
+}
+
+}  // namespace
+
+linalg::NormKind norm_kind_of(nb::handle ord) {
+  if (const std::optional<linalg::NormKind> kind = named_norm(ord)) return *kind;
+  throw std::invalid_argument("zorvane: norm accepts ord None, 'fro', 1, 2 or inf (got " +
+                              std::string(nb::repr(ord).c_str()) + ")");
+}
+
+OutputArray vector_copy(const double* data, std::int64_t n) {
+  require_numpy_api();
+  npy_intp extent = n;
+  PyObject* array = PyArray_SimpleNew(1, &extent, NPY_DOUBLE);
+  if (!array) throw nb::python_error();
+  OutputArray result = nb::steal<OutputArray>(array);
+  if (n > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), data,
+                static_cast<std::size_t>(n) * sizeof(double));
+  }
+  return result;
+}
+
+void copy_callback_result(nb::handle value, const char* callback,
+                          const std::vector<std::int64_t>& expected, double* out) {
+  require_numpy_api();
+  const std::string wanted = std::string("zorvane: levenberg_marquardt ") + callback +
+                             " callback must return real numbers of shape " +
+                             shape_text(expected.data(), expected.size());
+  // numpy.asarray: an array-like in the dtype NumPy finds for it.
+  PyObject* converted = PyArray_FromAny(value.ptr(), nullptr, 0, 0, 0, nullptr);
+  if (!converted) {
+    nb::python_error error;
+    nb::raise_from(error, PyExc_ValueError, "%s (got %s, which NumPy does not convert to an array)",
+                   wanted.c_str(), Py_TYPE(value.ptr())->tp_name);
+  }
+  const nb::object owned = nb::steal(converted);
+  auto* array = reinterpret_cast<PyArrayObject*>(converted);
+  static_assert(sizeof(npy_intp) == sizeof(std::int64_t), "NumPy's extents are 64-bit");
+  const auto* extents = reinterpret_cast<const std::int64_t*>(PyArray_DIMS(array));
+  const auto rank = static_cast<std::size_t>(PyArray_NDIM(array));
+  const bool real = PyArray_ISBOOL(array) || PyArray_ISINTEGER(array) || PyArray_ISFLOAT(array);
+  if (!real || rank != expected.size() || !std::equal(expected.begin(), expected.end(), extents)) {
+    const nb::str dtype = nb::str(nb::handle(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    throw std::invalid_argument(wanted + " (got " + dtype.c_str() + " of shape " +
+                                shape_text(extents, rank) + ")");
+  }
+  // Every real dtype casts to float64; the kind test above is the guard.
+  PyObject* doubles = PyArray_FromArray(array, PyArray_DescrFromType(NPY_DOUBLE),
+                                        NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST);
+  if (!doubles) throw nb::python_error();
+  const nb::object cast = nb::steal(doubles);
+  auto* values = reinterpret_cast<PyArrayObject*>(doubles);
+  const auto bytes = static_cast<std::size_t>(PyArray_NBYTES(values));
+  if (bytes > 0) std::memcpy(out, PyArray_DATA(values), bytes);
 }
 
 }  // namespace zorvane::python

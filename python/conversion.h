@@ -8,9 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
+#include <vector>
 
 #include "zorvane/core/tensor.h"
+#include "zorvane/linalg/linalg.h"
 
 namespace zorvane::python {
 
@@ -21,27 +22,42 @@ using InputMatrix = nb::ndarray<double, nb::shape<-1, -1>, nb::c_contig>;
 /// The "B" of solve: a C-contiguous float64 array of any rank.
 using InputArray = nb::ndarray<double, nb::c_contig>;
 
+/// Every array argument of the batched and the extended functions: float64,
+/// C-contiguous, any rank; read-only arrays too, since nothing is written to
+/// an input.
+using InputAnyRank = nb::ndarray<const double, nb::c_contig>;
+
 /// What the copy reads from an array argument: where its elements start (the
 /// array's data pointer advanced by its byte offset), its number of
-/// dimensions, the extents of its first two axes, and where its memory lives.
+/// dimensions, its extents (owned by the array, which outlives the call), and
+/// where its memory lives.
 struct ArrayView {
   const void* data = nullptr;
   std::size_t ndim = 0;
-  std::size_t extents[2] = {0, 0};
+  const std::int64_t* extents = nullptr;
   std::int32_t device_type = 0;
 };
 
-/// Reads `object` in place when it is a plain numpy.ndarray that already
-/// meets the constraints of its parameter type: float64 in native byte
-/// order, C-contiguous, writable, and of `required_ndim` dimensions (1 or 2
-/// when negative). Anything else is left to nanobind's import and its
-/// implicit conversions. Never raises.
-bool view_plain_numpy_array(PyObject* object, int required_ndim, ArrayView& view) noexcept;
+/// Reads `object` in place when it is a NumPy array (of any subclass) that
+/// already meets the constraints of its parameter type: float64 in native
+/// byte order, C-contiguous, writable unless `read_only_allowed`, and of
+/// `required_ndim` dimensions (any number when negative). Anything else is
+/// left to nanobind's import and its implicit conversions. Never raises.
+bool view_numpy_array_in_place(PyObject* object, int required_ndim, bool read_only_allowed,
+                               ArrayView& view) noexcept;
 
-/// An array parameter as a bound function receives it. A plain NumPy array
-/// is read in place; any other argument goes through nanobind's import of
-/// `Array` (InputMatrix or InputArray), whose converted copy lives as long as
-/// the argument. It renders in signatures exactly as `Array` does.
+/// A plain numpy.ndarray viewing the same memory when `object` is an
+/// instance of a subclass of it, else an invalid object. nanobind converts
+/// only arrays whose type it knows by its module, so a subclass defined
+/// elsewhere is imported through this view, with the plain array's
+/// conversion. Never raises.
+nb::object plain_array_view(PyObject* object) noexcept;
+
+/// An array parameter as a bound function receives it. A NumPy array that
+/// fits is read in place; any other argument goes through nanobind's import
+/// of `Array` (InputMatrix, InputArray or InputAnyRank), whose converted copy
+/// lives as long as the argument. It renders in signatures exactly as
+/// `Array` does.
 template <class Array>
 class Argument {
  public:
@@ -55,6 +71,7 @@ class Argument {
 
 using MatrixArgument = Argument<InputMatrix>;
 using ArrayArgument = Argument<InputArray>;
+using AnyRankArgument = Argument<InputAnyRank>;
 
 /// True for an instance of numpy.ndarray (or of a subclass); false while
 /// NumPy has not been imported by the module yet.
@@ -68,22 +85,23 @@ class OutputArray : public nb::object {
   NB_OBJECT_DEFAULT(OutputArray, object, "numpy.ndarray[dtype=float64]", is_numpy_array)
 };
 
-/// Copies a 1-D or 2-D host array into a new tensor (one block copy).
+/// Copies a host array of any rank into a new tensor (one block copy).
+Tensor array_to_tensor(const ArrayView& view);
+/// The same for a 1-D or 2-D array; any other rank is refused.
 Tensor ndarray_to_tensor(const ArrayView& view);
 template <class Array>
 Tensor ndarray_to_tensor(const Argument<Array>& argument) {
   return ndarray_to_tensor(argument.view());
 }
+template <class Array>
+Tensor array_to_tensor(const Argument<Array>& argument) {
+  return array_to_tensor(argument.view());
+}
 
 /// The view of an array imported by nanobind.
 template <class Array>
 ArrayView view_of(const Array& array) {
-  ArrayView view;
-  view.data = array.data();
-  view.ndim = array.ndim();
-  for (std::size_t k = 0; k < view.ndim && k < 2; ++k) view.extents[k] = array.shape(k);
-  view.device_type = array.device_type();
-  return view;
+  return ArrayView{array.data(), array.ndim(), array.shape_ptr(), array.device_type()};
 }
 
 /// Hands a row-major result tensor to a NumPy array of rank 1 or 2. The rank
@@ -97,18 +115,28 @@ OutputArray tensor_to_ndarray_nd(Tensor&& tensor);
 /// Hands a result tensor of rank 1 or 2 to NumPy as a generic object.
 nb::object tensor_to_ndarray(Tensor&& tensor);
 
-// ---- Stacks of matrices, for the batched module -----------------------------
-
-/// Every array argument of the batched functions: float64, C-contiguous, any
-/// rank; read-only arrays too, since nothing is written to an input.
-using InputStack = nb::ndarray<const double, nb::c_contig>;
-
-/// Copies a host array of any rank into a new tensor (one block copy).
-Tensor stack_to_tensor(const InputStack& array);
-
 /// Hands a result tensor of any rank and of dtype float64, int64 or int32 to
 /// NumPy without a copy; a rank-0 result becomes a NumPy scalar.
 nb::object tensor_to_stack(Tensor&& tensor);
+
+// ---- Python values the extended and batched functions take -----------------
+
+/// The norm NumPy's `ord` names: None or 'fro' (Frobenius), 1, 2 (spectral)
+/// or inf, the numbers as Python or NumPy integers or floats (1.0 and 2.0
+/// too), never as booleans. Anything else raises ValueError naming them.
+linalg::NormKind norm_kind_of(nb::handle ord);
+
+/// A new float64 NumPy array of shape (n,) holding a copy of the n doubles
+/// at `data`.
+OutputArray vector_copy(const double* data, std::int64_t n);
+
+/// Copies what the levenberg_marquardt callback `callback` returned into
+/// `out`. The value is converted as numpy.asarray converts it, must hold
+/// real numbers (booleans, integers or floats) and have exactly the shape
+/// `expected`; anything else raises ValueError naming the callback, the
+/// expected and the received shape.
+void copy_callback_result(nb::handle value, const char* callback,
+                          const std::vector<std::int64_t>& expected, double* out);
 
 }  // namespace zorvane::python
 
@@ -119,12 +147,13 @@ struct type_caster<zorvane::python::Argument<Array>> {
   NB_TYPE_CASTER(zorvane::python::Argument<Array>, make_caster<Array>::Name)
 
   bool from_python(handle src, uint32_t flags, cleanup_list* cleanup) noexcept {
-    constexpr int required_ndim = std::is_same_v<Array, zorvane::python::InputMatrix> ? 2 : -1;
-    if (zorvane::python::view_plain_numpy_array(src.ptr(), required_ndim, value.view_)) {
+    if (zorvane::python::view_numpy_array_in_place(src.ptr(), Array::Config::N, Array::ReadOnly,
+                                                   value.view_)) {
       return true;
     }
+    const object plain = zorvane::python::plain_array_view(src.ptr());
     make_caster<Array> imported;
-    if (!imported.from_python(src, flags, cleanup)) return false;
+    if (!imported.from_python(plain.is_valid() ? handle(plain) : src, flags, cleanup)) return false;
     value.imported_ = std::move(imported.value);
     value.view_ = zorvane::python::view_of(value.imported_);
     return true;

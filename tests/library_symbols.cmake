@@ -12,8 +12,8 @@ endif()
 
 set(operations trace eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det solve
     inv qr svd pinv lstsq norm eig levenberg_marquardt)
-set(batched_operations eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu solve
-    qr svd eig trace)
+set(batched_operations eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det
+    solve inv qr svd pinv norm eig trace)
 set(helpers require_2d_f64_cpu require_square_f64_cpu gather_matrix scatter_matrix lu_factor)
 set(expected "")
 foreach(name IN LISTS operations)

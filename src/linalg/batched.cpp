@@ -140,6 +140,11 @@ void gather_matrix_at(const Tensor& A, std::int64_t offset, Eigen::MatrixXd& a) 
   detail::gather_into(A.data() + offset, row_stride(A), col_stride(A), a);
 }
 
+/// Factorises matrix `offset` of `A` with the full-pivot LU `lu`.
+void factorise_matrix_at(const Tensor& A, std::int64_t offset, kernels::FullPivotLU& lu) {
+  lu.factorise(A.data() + offset, row_stride(A), col_stride(A));
+}
+
 Tensor spectral(const Tensor& A, kernels::Spectral f) {
   require_square_matrices(A, "eig_sym");
   const std::int64_t n = rows_of(A);
@@ -187,21 +192,22 @@ Broadcast broadcast_leading(const Tensor& A, const Tensor& B, std::int64_t b_mat
 }
 
 /// Solves every system with one dense right-hand side type (VectorXd for a
-/// vector B, MatrixXd otherwise) as the single-matrix solve does.
+/// vector B, MatrixXd otherwise) as the single-matrix solve does. `lu` holds
+/// the factorisation of a plain matrix A already.
 template <class Dense>
-Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs) {
+Tensor solve_stack(const Tensor& A, const Tensor& B, const Broadcast& shape, Tensor X, Dense rhs,
+                   kernels::FullPivotLU& lu) {
   const std::int64_t n = rows_of(A);
   const std::int64_t slice = rhs.size();
   const std::int64_t b_row_stride = B.strides()[B.ndim() - (Dense::ColsAtCompileTime == 1 ? 1 : 2)];
   const std::int64_t b_col_stride = Dense::ColsAtCompileTime == 1 ? 0 : col_stride(B);
-  kernels::FullPivotLU lu(n);
-  bool factorised = false;
+  bool factorised = A.ndim() == 2;
   std::int64_t factorised_offset = 0;
   BatchWalk<2>(shape.extents, {shape.a_strides, shape.b_strides})
       .run([&](std::int64_t b, const auto& offsets) {
         // A repeated along a broadcast dimension is factorised once.
         if (!factorised || offsets[0] != factorised_offset) {
-          lu.factorise(A.data() + offsets[0], row_stride(A), col_stride(A));
+          factorise_matrix_at(A, offsets[0], lu);
           factorised = true;
           factorised_offset = offsets[0];
           lu.require_invertible("solve");
@@ -266,7 +272,7 @@ LUResult lu(const Tensor& A) {
   double* determinant = result.determinant.data();
   kernels::FullPivotLU lu(n);
   walk_of(A).run([&](std::int64_t b, const auto& offsets) {
-    lu.factorise(A.data() + offsets[0], row_stride(A), col_stride(A));
+    factorise_matrix_at(A, offsets[0], lu);
     const std::int64_t at = b * n * n;
     lu.factors(result.L.data() + at, result.U.data() + at, result.P.data() + at,
                result.Q.data() + at);
@@ -277,20 +283,53 @@ LUResult lu(const Tensor& A) {
   return result;
 }
 
+Tensor det(const Tensor& A) {
+  require_square_matrices(A, "det");
+  Tensor determinants = new_stacked(leading_extents(A), {});
+  double* out = determinants.data();
+  kernels::FullPivotLU lu(rows_of(A));
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    factorise_matrix_at(A, offsets[0], lu);
+    out[b] = lu.determinant();
+  });
+  return determinants;
+}
+
 Tensor solve(const Tensor& A, const Tensor& B) {
   require_square_matrices(A, "solve");
   detail::require_rhs_f64_cpu(B, "solve");
   const std::int64_t n = rows_of(A);
+  kernels::FullPivotLU lu(n);
+  // A plain matrix fails as the single-matrix solve does, singular before B's
+  // shape is looked at; a stack has its shapes checked before any of its
+  // matrices is factorised.
+  if (A.ndim() == 2) {
+    lu.factorise(A);
+    lu.require_invertible("solve");
+  }
   if (B.ndim() == 0) detail::throw_argument_error("solve", kRequiresRhs);
   if (B.ndim() == 1) {
     if (B.shape()[0] != n) detail::throw_argument_error("solve", kernels::kLengthMismatch);
     const Broadcast shape = broadcast_leading(A, B, 1);
-    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n));
+    return solve_stack(A, B, shape, new_stacked(shape.extents, {n}), Eigen::VectorXd(n), lu);
   }
   if (rows_of(B) != n) detail::throw_argument_error("solve", kernels::kRowsMismatch);
   const std::int64_t k = cols_of(B);
   const Broadcast shape = broadcast_leading(A, B, 2);
-  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k));
+  return solve_stack(A, B, shape, new_stacked(shape.extents, {n, k}), Eigen::MatrixXd(n, k), lu);
+}
+
+Tensor inv(const Tensor& A) {
+  require_square_matrices(A, "inv");
+  const std::int64_t n = rows_of(A);
+  Tensor inverses = new_stacked(leading_extents(A), {n, n});
+  kernels::FullPivotLU lu(n);
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    factorise_matrix_at(A, offsets[0], lu);
+    lu.require_invertible("inv");
+    lu.inverse(inverses.data() + b * n * n);
+  });
+  return inverses;
 }
 
 QRResult qr(const Tensor& A) {
@@ -328,6 +367,40 @@ SVDResult svd(const Tensor& A) {
                          result.Vt.data() + b * k * n);
   });
   return result;
+}
+
+Tensor pinv(const Tensor& A, double rcond) {
+  require_matrices(A, "pinv");
+  kernels::require_rcond(rcond);
+  const std::int64_t m = rows_of(A);
+  const std::int64_t n = cols_of(A);
+  Tensor inverses = new_stacked(leading_extents(A), {n, m});
+  if (std::min(m, n) == 0) return inverses;  // the engine cannot take an empty matrix
+  Eigen::MatrixXd a(m, n);
+  kernels::PseudoInverseWork work;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    kernels::pinv(a, rcond, work, inverses.data() + b * n * m);
+  });
+  return inverses;
+}
+
+Tensor norm(const Tensor& A, NormKind kind) {
+  require_matrices(A, "norm");
+  const std::int64_t m = rows_of(A);
+  const std::int64_t n = cols_of(A);
+  // An unknown kind is the call's error, not one matrix's; the norm of an
+  // empty matrix never looks at it, as in norm.
+  if (m > 0 && n > 0) kernels::require_norm_kind(kind);
+  Tensor norms = new_stacked(leading_extents(A), {});
+  double* out = norms.data();
+  Eigen::MatrixXd a(m, n);
+  kernels::SvdEngine engine;
+  walk_of(A).run([&](std::int64_t b, const auto& offsets) {
+    gather_matrix_at(A, offsets[0], a);
+    out[b] = kernels::norm(a, kind, engine);
+  });
+  return norms;
 }
 
 EigResult eig(const Tensor& A) {

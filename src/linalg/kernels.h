@@ -140,6 +140,31 @@ void svd(const Eigen::MatrixXd& a, SvdEngine& engine);
 /// U (m, k), S (k), Vt (k, n) of a computed engine.
 void svd_factors(const SvdEngine& engine, double* U, double* S, double* Vt);
 
+// ---- pinv (least_squares.cpp) and the norms (norm.cpp) ---------------------
+
+/// The working storage of the pseudo-inverse, reused across a batch.
+struct PseudoInverseWork {
+  SvdEngine engine;
+  Eigen::MatrixXd scaled_v;  // the kept columns of V, each divided by its singular value
+};
+
+/// Throws pinv's message for a NaN `rcond`, which selects no cutoff.
+void require_rcond(double rcond);
+
+/// The n x m row-major pseudo-inverse of the non-empty m x n working matrix
+/// `a`, dropping singular values at or below the relative cutoff `rcond`
+/// (max(m, n) · ε when negative; NaN is the caller's to refuse). Throws
+/// pinv's message for non-finite input.
+void pinv(const Eigen::MatrixXd& a, double rcond, PseudoInverseWork& work, double* out);
+
+/// Throws norm's message unless `kind` is one of the four norms.
+void require_norm_kind(NormKind kind);
+
+/// The norm `kind` of the working matrix `a`: 0 for an empty matrix, whatever
+/// the kind; otherwise throws norm's messages for an unknown kind and, for the
+/// spectral norm, non-finite input.
+double norm(const Eigen::MatrixXd& a, NormKind kind, SvdEngine& engine);
+
 using GeneralSolver = Eigen::EigenSolver<Eigen::MatrixXd>;
 
 /// The real and imaginary parts of the eigenvalues (n) and eigenvectors

@@ -30,35 +30,44 @@ Dense zero_solution(const Dense& b, Eigen::Index cols) {
 
 }  // namespace
 
-Tensor pinv(const Tensor& A, double rcond) {
-  detail::require_2d_f64_cpu(A, "pinv");
+void kernels::require_rcond(double rcond) {
   if (std::isnan(rcond)) detail::throw_argument_error("pinv", " requires a non-NaN rcond");
-  const Eigen::MatrixXd a = detail::gather_matrix(A);
-  const Eigen::Index m = a.rows();
-  const Eigen::Index n = a.cols();
-  Tensor result = detail::new_matrix_tensor(n, m);
-  // JacobiSVD cannot take an empty matrix, and the (n, m) result has nothing to fill.
-  if (std::min(m, n) == 0) return result;
+}
 
-  const kernels::SvdEngine svd(a, kernels::kThinSvdOptions);
+void kernels::pinv(const Eigen::MatrixXd& a, double rcond, PseudoInverseWork& work,
+                   double* out) {
+  SvdEngine& svd = work.engine;
+  svd.compute(a, kThinSvdOptions);
   if (svd.info() != Eigen::Success) {
     detail::throw_numerical_error("pinv", " failed -- SVD did not converge");
   }
   const Eigen::VectorXd& s = svd.singularValues();
-  const double cutoff = relative_cutoff(rcond, m, n) * s(0);
+  const double cutoff = relative_cutoff(rcond, a.rows(), a.cols()) * s(0);
   // The values are sorted in descending order, so the kept ones form a prefix;
   // a value equal to the cutoff (or an infinite or NaN cutoff) keeps nothing more.
   Eigen::Index kept = 0;
   while (kept < s.size() && s(kept) > cutoff) ++kept;
 
-  auto p = kernels::RowMajorMap(result.data(), n, m);
+  auto p = RowMajorMap(out, a.cols(), a.rows());
   if (kept == 0) {
     p.setZero();
-    return result;
+    return;
   }
-  const Eigen::VectorXd inverse_values = s.head(kept).cwiseInverse();
-  p.noalias() = (svd.matrixV().leftCols(kept) * inverse_values.asDiagonal()) *
-                svd.matrixU().leftCols(kept).transpose();
+  work.scaled_v.noalias() =
+      svd.matrixV().leftCols(kept) * s.head(kept).cwiseInverse().asDiagonal();
+  p.noalias() = work.scaled_v * svd.matrixU().leftCols(kept).transpose();
+}
+
+Tensor pinv(const Tensor& A, double rcond) {
+  detail::require_2d_f64_cpu(A, "pinv");
+  kernels::require_rcond(rcond);
+  const std::int64_t m = A.shape()[0];
+  const std::int64_t n = A.shape()[1];
+  Tensor result = detail::new_matrix_tensor(n, m);
+  // JacobiSVD cannot take an empty matrix, and the (n, m) result has nothing to fill.
+  if (std::min(m, n) == 0) return result;
+  kernels::PseudoInverseWork work;
+  kernels::pinv(detail::gather_matrix(A), rcond, work, result.data());
   return result;
 }
 

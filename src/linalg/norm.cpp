@@ -6,6 +6,8 @@
 namespace zorvane::linalg {
 namespace {
 
+constexpr const char* kUnknownKind = " received an unknown NormKind";
+
 /// The largest absolute column sum; a NaN entry makes the norm NaN rather
 /// than letting the maximum skip its column.
 double largest_column_sum(const Eigen::MatrixXd& a) {
@@ -17,19 +19,23 @@ double largest_row_sum(const Eigen::MatrixXd& a) {
 }
 
 /// The largest singular value, from the SVD engine without singular vectors.
-double largest_singular_value(const Eigen::MatrixXd& a) {
-  const kernels::SvdEngine svd(a);
-  if (svd.info() != Eigen::Success) {
+double largest_singular_value(const Eigen::MatrixXd& a, kernels::SvdEngine& engine) {
+  engine.compute(a, 0);
+  if (engine.info() != Eigen::Success) {
     detail::throw_numerical_error("norm", " (spectral) failed -- SVD did not converge");
   }
-  return svd.singularValues()(0);
+  return engine.singularValues()(0);
 }
 
 }  // namespace
 
-double norm(const Tensor& A, NormKind kind) {
-  detail::require_2d_f64_cpu(A, "norm");
-  const Eigen::MatrixXd a = detail::gather_matrix(A);
+void kernels::require_norm_kind(NormKind kind) {
+  if (kind < NormKind::Frobenius || kind > NormKind::Spectral) {
+    detail::throw_argument_error("norm", kUnknownKind);
+  }
+}
+
+double kernels::norm(const Eigen::MatrixXd& a, NormKind kind, SvdEngine& engine) {
   // Every norm of an empty matrix is 0, and JacobiSVD cannot take one.
   if (a.size() == 0) return 0.0;
   switch (kind) {
@@ -41,9 +47,15 @@ double norm(const Tensor& A, NormKind kind) {
     case NormKind::Inf:
       return largest_row_sum(a);
     case NormKind::Spectral:
-      return largest_singular_value(a);
+      return largest_singular_value(a, engine);
   }
-  detail::throw_argument_error("norm", " received an unknown NormKind");
+  detail::throw_argument_error("norm", kUnknownKind);
+}
+
+double norm(const Tensor& A, NormKind kind) {
+  detail::require_2d_f64_cpu(A, "norm");
+  kernels::SvdEngine engine;
+  return kernels::norm(detail::gather_matrix(A), kind, engine);
 }
 
 }  // namespace zorvane::linalg

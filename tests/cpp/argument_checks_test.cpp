@@ -2,8 +2,8 @@
 // on one bad argument and names the exception and its exact message. The rows
 // pin the order of the checks: A's shape, then its dtype, then its device;
 // then the other arguments (B, rcond, the norm kind, the callbacks); and for
-// solve the factorisation comes before B's shape. The spectral functions check
-// under eig_sym's name.
+// solve (and the batched solve of a plain matrix) the factorisation comes
+// before B's shape. The spectral functions check under eig_sym's name.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -84,9 +84,13 @@ const std::vector<Operation> kBatched = {
     {"batched_matrix_sign", "eig_sym", true, call<batched::matrix_sign>},
     {"batched_cholesky", "cholesky", true, call<batched::cholesky>},
     {"batched_lu", "lu", true, call<batched::lu>},
+    {"batched_det", "det", true, call<batched::det>},
     {"batched_solve", "solve", true, [](const Tensor& a) { batched::solve(a, bad_rhs()); }},
+    {"batched_inv", "inv", true, call<batched::inv>},
     {"batched_qr", "qr", false, call<batched::qr>},
     {"batched_svd", "svd", false, call<batched::svd>},
+    {"batched_pinv", "pinv", false, [](const Tensor& a) { batched::pinv(a, kNaN); }},
+    {"batched_norm", "norm", false, [](const Tensor& a) { batched::norm(a, linalg::NormKind{4}); }},
     {"batched_eig", "eig", true, call<batched::eig>},
     {"batched_trace", "trace", true, call<batched::trace>},
 };
@@ -224,6 +228,10 @@ void add_right_hand_side_rows(std::vector<Row>& rows) {
       {"batched_solve_B_zero_d", stacked, stack, make_tensor(Shape{}),
        " requires B of shape (n) or (..., n, k)"},
       {"batched_solve_B_length", stacked, stack, make_tensor(Shape{2}), length_n},
+      {"batched_solve_singular_plain_A_before_B_length", stacked, singular, make_tensor(Shape{3}),
+       " failed -- matrix A is singular or numerically singular", Thrown::Numerical},
+      {"batched_solve_singular_plain_A_before_B_zero_d", stacked, singular, make_tensor(Shape{}),
+       " failed -- matrix A is singular or numerically singular", Thrown::Numerical},
       {"batched_solve_B_rows", stacked, stack, make_tensor(Shape{2, 2, 1}), rows_n},
       {"batched_solve_B_not_broadcasting", stacked, stack, make_tensor(Shape{3, 3, 1}),
        " shape mismatch -- the leading dimensions of A and B do not broadcast"},
@@ -240,14 +248,22 @@ void add_right_hand_side_rows(std::vector<Row>& rows) {
 /// sizes, all before either callback runs (they would throw a logic_error).
 void add_other_argument_rows(std::vector<Row>& rows) {
   for (const auto& [label, a] : {std::pair{"pinv_nan_rcond", tensor_from({{1, 0}, {0, 1}})},
-                                 std::pair{"pinv_empty_nan_rcond", make_tensor(Shape{0, 3})}}) {
-    rows.push_back({label, [a = a] { linalg::pinv(a, kNaN); }, Thrown::Argument,
-                    "zorvane: pinv requires a non-NaN rcond"});
+                                 std::pair{"pinv_empty_nan_rcond", make_tensor(Shape{0, 3})},
+                                 std::pair{"batched_pinv_nan_rcond", make_tensor(Shape{2, 2, 2})},
+                                 std::pair{"batched_pinv_empty_nan_rcond",
+                                           make_tensor(Shape{2, 0, 3})}}) {
+    rows.push_back({label,
+                    [a = a] { a.ndim() == 2 ? linalg::pinv(a, kNaN) : batched::pinv(a, kNaN); },
+                    Thrown::Argument, "zorvane: pinv requires a non-NaN rcond"});
   }
   for (const int kind : {4, -1, 1000}) {
     const std::string number = kind < 0 ? "minus_" + std::to_string(-kind) : std::to_string(kind);
     rows.push_back({"norm_kind_" + number,
                     [kind] { linalg::norm(tensor_from({{1, 2}}), linalg::NormKind{kind}); },
+                    Thrown::Argument, "zorvane: norm received an unknown NormKind"});
+    // Raised once for the call, before any matrix, without a batch index.
+    rows.push_back({"batched_norm_kind_" + number,
+                    [kind] { batched::norm(make_tensor(Shape{0, 1, 2}), linalg::NormKind{kind}); },
                     Thrown::Argument, "zorvane: norm received an unknown NormKind"});
   }
 

@@ -1,7 +1,7 @@
 // The batched operations: every slice equals the single-matrix result bit for
-// bit over shapes, strides and random batches; the batch index of the first
-// failing matrix; singularity as data; solve's broadcasting. Their argument
-// checks are rows of argument_checks_test.cpp.
+// bit over shapes, strides and random batches (the norm's for each kind); the
+// batch index of the first failing matrix; singularity as data; solve's
+// broadcasting. Their argument checks are rows of argument_checks_test.cpp.
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -157,6 +157,28 @@ const std::vector<Operation>& operations() {
        }},
       {"trace", Input::General, true, [](const Tensor& A) { return pack({batched::trace(A)}); },
        [](const Tensor& A) { return Values{{linalg::trace(A)}}; }},
+      {"det", Input::General, true, [](const Tensor& A) { return pack({batched::det(A)}); },
+       [](const Tensor& A) { return Values{{linalg::det(A)}}; }},
+      {"inv", Input::PositiveDefinite, true,
+       [](const Tensor& A) { return pack({batched::inv(A)}); },
+       [](const Tensor& A) { return unpack({linalg::inv(A)}); }},
+      {"pinv", Input::General, false, [](const Tensor& A) { return pack({batched::pinv(A)}); },
+       [](const Tensor& A) { return unpack({linalg::pinv(A)}); }},
+      {"norm", Input::General, false,
+       [](const Tensor& A) {
+         std::vector<Tensor> norms;
+         for (int kind = 0; kind < 4; ++kind) {
+           norms.push_back(batched::norm(A, linalg::NormKind{kind}));
+         }
+         return norms;
+       },
+       [](const Tensor& A) {
+         Values norms;
+         for (int kind = 0; kind < 4; ++kind) {
+           norms.push_back({linalg::norm(A, linalg::NormKind{kind})});
+         }
+         return norms;
+       }},
   };
   return table;
 }
@@ -304,6 +326,12 @@ TEST(BatchedFailures, NameTheFirstFailingMatrixWithTheSingleMatrixMessage) {
       {[](const Tensor& A) { batched::solve(A, test::vector_from({1.0, 2.0, 3.0})); },
        MatrixXd(MatrixXd::Zero(3, 3)), true,
        "zorvane: solve failed -- matrix A is singular or numerically singular"},
+      {[](const Tensor& A) { batched::inv(A); }, MatrixXd(MatrixXd::Ones(3, 3)), true,
+       "zorvane: inv failed -- matrix A is singular or numerically singular"},
+      {[](const Tensor& A) { batched::pinv(A); }, nan, true,
+       "zorvane: pinv failed -- SVD did not converge"},
+      {[](const Tensor& A) { batched::norm(A, linalg::NormKind::Spectral); }, nan, true,
+       "zorvane: norm (spectral) failed -- SVD did not converge"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);

@@ -1,6 +1,7 @@
 """The batched module: every slice equals the single-matrix function's result
-bit for bit over shapes, layouts and dtypes; argument checks and the batch
-index of the first failing matrix; solve's broadcasting; result types."""
+bit for bit over shapes, layouts and dtypes (the norm's for every ord);
+argument checks and the batch index of the first failing matrix; solve's
+broadcasting; result types."""
 
 import doctest
 import sys
@@ -13,7 +14,8 @@ import zorvane_linalg as zl
 from zorvane_linalg import batched as zb
 
 NAMES = ["eig_sym", "matrix_sqrt", "matrix_exp", "cholesky", "svd", "solve", "qr", "lu",
-         "matrix_log", "matrix_sign", "eig", "trace"]
+         "matrix_log", "matrix_sign", "eig", "trace", "det", "inv", "pinv", "norm"]
+ORDS = [None, 1, 2, np.inf]
 LEADS = [(), (3,), (2, 3), (2, 1, 2), (0,), (2, 0)]
 ORDERS = [0, 1, 2, 3, 4, 7]
 
@@ -51,6 +53,11 @@ OPERATIONS = {
     "matrix_sign": (symmetric, True, zb.matrix_sign, zl.matrix_sign),
     "eig": (general, True, zb.eig, zl.eig),
     "trace": (general, True, zb.trace, zl.trace),
+    "det": (general, True, zb.det, zl.det),
+    "inv": (positive_definite, True, zb.inv, zl.inv),
+    "pinv": (general, False, zb.pinv, zl.pinv),
+    "norm": (general, False, lambda a: tuple(zb.norm(a, o) for o in ORDS),
+             lambda a: tuple(zl.norm(a, o) for o in ORDS)),
 }
 
 
@@ -151,6 +158,11 @@ FAILURES = [
     (zb.eig, np.full((3, 3), np.inf), RuntimeError, "zorvane: eig failed to converge"),
     (lambda a: zb.solve(a, np.ones(3)), np.zeros((3, 3)), RuntimeError,
      "zorvane: solve failed -- matrix A is singular or numerically singular"),
+    (zb.inv, np.ones((3, 3)), RuntimeError,
+     "zorvane: inv failed -- matrix A is singular or numerically singular"),
+    (zb.pinv, np.full((3, 3), np.nan), RuntimeError, "zorvane: pinv failed -- SVD did not converge"),
+    (lambda a: zb.norm(a, 2), np.full((3, 3), np.inf), RuntimeError,
+     "zorvane: norm (spectral) failed -- SVD did not converge"),
 ]
 
 
@@ -201,7 +213,17 @@ def test_solve_rejects_right_hand_sides_that_do_not_fit(b_shape, message):
     assert str(excinfo.value) == message
 
 
-def test_the_module_holds_the_twelve_functions():
+def test_a_plain_singular_matrix_fails_as_in_the_single_matrix_module():
+    # Singularity comes before B's length, in both modules.
+    messages = set()
+    for call in (zl.solve, zb.solve):
+        with pytest.raises(RuntimeError) as excinfo:
+            call(np.array([[1.0, 2.0], [2.0, 4.0]]), np.ones(3))
+        messages.add(str(excinfo.value))
+    assert messages == {"zorvane: solve failed -- matrix A is singular or numerically singular"}
+
+
+def test_the_module_holds_the_sixteen_functions():
     assert sorted(n for n in dir(zb) if not n.startswith("_")) == sorted(NAMES)
 
 

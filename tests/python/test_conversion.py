@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import zorvane_linalg as zl
+from zorvane_linalg import batched as zb
 
 RNG = np.random.default_rng(20261207)
 SYMMETRIC = (lambda m: m + m.T)(RNG.standard_normal((4, 4)))
@@ -56,9 +57,8 @@ def test_integer_and_float32_inputs_equal_their_float64_values(dtype):
 
 
 def test_arguments_not_read_in_place_keep_the_imports_rules():
-    """Plain float64 NumPy arrays are read in place; the rest goes through
-    nanobind's import, which refuses read-only and byte-swapped arrays and
-    accepts subclasses."""
+    """Float64 NumPy arrays are read in place; the rest goes through
+    nanobind's import, which refuses read-only and byte-swapped arrays."""
     read_only = SPD.copy()
     read_only.flags.writeable = False
     for refused in (read_only, SPD.astype(">f8")):
@@ -66,8 +66,19 @@ def test_arguments_not_read_in_place_keep_the_imports_rules():
             zl.trace(refused)
         with pytest.raises(TypeError, match="incompatible function arguments"):
             zl.solve(SPD, refused[0])
-    subclass = type("Subclass", (np.ndarray,), {})
-    np.testing.assert_array_equal(zl.cholesky(SPD.view(subclass)), zl.cholesky(SPD))
+
+
+class Subclass(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize("function", [zl.cholesky, zl.trace, zb.trace, zb.cholesky, zl.det])
+@pytest.mark.parametrize("dtype", [np.float64, np.int64, np.float32])
+def test_an_ndarray_subclass_converts_as_the_plain_array(function, dtype):
+    integral = np.round(SPD * 8)
+    result = function(integral.astype(dtype).view(Subclass))
+    np.testing.assert_array_equal(result, function(integral.astype(dtype)))
+    np.testing.assert_array_equal(result, function(integral))
 
 
 def test_input_with_a_byte_offset_is_read_from_its_first_element():

@@ -54,6 +54,7 @@ def test_wheel_holds_each_library_once_with_stubs(wheel):
     assert "zorvane_linalg/py.typed" in names
     assert "zorvane_linalg/zorvane_linalg.pyi" in names
     assert "zorvane_linalg/batched.pyi" in names
+    assert "zorvane_linalg/_extended.pyi" in names
     assert "zorvane_linalg/__init__.py" in names
 
 
@@ -71,7 +72,7 @@ def test_imports_from_the_root_directory_without_library_path(fresh_environment)
 
 def test_run_paths_lead_from_module_to_libraries(fresh_environment):
     packages = site_packages(fresh_environment)
-    for name in ("zorvane_linalg", "batched"):
+    for name in ("zorvane_linalg", "batched", "_extended"):
         (module,) = (packages / "zorvane_linalg").glob(f"{name}.*.so")
         assert "Library runpath: [$ORIGIN/../zorvane_cpp.libs]" in dynamic_section(module)
     library = dynamic_section(packages / "zorvane_cpp.libs" / "libzorvane_linalg_cpu.so.0")

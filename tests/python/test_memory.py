@@ -47,7 +47,19 @@ CALLS_BY_NAME = {
     "batched_solve": lambda: zb.solve(SPD_STACK, B),
     "batched_trace_scalar": lambda: zb.trace(SPD),
     "batched_failing_cholesky": lambda: zb.cholesky(-SPD_STACK),
+    "det": lambda: zl.det(SPD),
+    "inv": lambda: zl.inv(SPD),
+    "pinv": lambda: zl.pinv(SPD),
+    "lstsq": lambda: zl.lstsq(SPD, B),
+    "norm": lambda: zl.norm(SPD, 2),
+    "levenberg_marquardt": lambda: zl.levenberg_marquardt(
+        lambda x: SPD @ x - B, lambda x: SPD, 3, np.zeros(3)),
+    "batched_norm": lambda: zb.norm(SPD_STACK, 1),
 }
+
+
+def raising_callback(x):
+    raise RuntimeError("the callback failed")
 
 
 def run(call, times):
@@ -101,6 +113,15 @@ TRACED_CALLS_BY_NAME = {
     "batched_empty_qr": lambda: zb.qr(np.zeros((0, 3, 2))),
     "batched_failing_index": lambda: zb.svd(NAN_STACK),
     "batched_failing_broadcast": lambda: zb.solve(SPD_STACK, np.ones((3, 3, 1))),
+    "failing_inv": lambda: zl.inv(np.zeros((3, 3))),
+    "failing_norm_ord": lambda: zl.norm(SPD, "nuc"),
+    "failing_callback": lambda: zl.levenberg_marquardt(
+        lambda x: SPD @ x - B, raising_callback, 3, np.zeros(3)),
+    "failing_callback_shape": lambda: zl.levenberg_marquardt(
+        lambda x: SPD @ x - B, lambda x: SPD[:2], 3, np.zeros(3)),
+    "failing_callback_value": lambda: zl.levenberg_marquardt(
+        lambda x: [[1.0], 2.0, 3.0], lambda x: SPD, 3, np.zeros(3)),
+    "batched_failing_inv": lambda: zb.inv(np.stack([SPD, np.zeros((3, 3))])),
 }
 
 

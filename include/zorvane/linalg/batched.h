@@ -1,5 +1,6 @@
-// Batched forms of eig_sym, the spectral functions, cholesky, lu, solve, qr,
-// svd, eig and trace: one call for a whole stack of small matrices.
+// Batched forms of eig_sym, the spectral functions, cholesky, lu, det, solve,
+// inv, qr, svd, pinv, norm, eig and trace: one call for a whole stack of small
+// matrices.
 //
 // Each takes a tensor of two or more dimensions with any strides: the last two
 // are the matrix, the leading ones the batch. Results are stacked in new
@@ -43,16 +44,30 @@ struct LUResult {
 };
 ZORVANE_LINALG_API LUResult lu(const Tensor& A);
 
+/// Determinants (...) of the square matrices, as det.
+ZORVANE_LINALG_API Tensor det(const Tensor& A);
+
 /// X with A · X = B for A (..., n, n). B of shape (n) is one vector for every
 /// matrix (result (..., n)); otherwise B is (..., n, k) (result (..., n, k)).
-/// The leading dimensions of A and B broadcast as NumPy's do.
+/// The leading dimensions of A and B broadcast as NumPy's do. B's shape is
+/// checked before any matrix is factorised, except for a plain matrix A,
+/// which is tested for singularity first, as solve does.
 ZORVANE_LINALG_API Tensor solve(const Tensor& A, const Tensor& B);
+
+/// Inverses (..., n, n); the first singular matrix throws inv's message.
+ZORVANE_LINALG_API Tensor inv(const Tensor& A);
 
 /// Thin QR of each matrix: Q (..., m, k), R (..., k, n).
 ZORVANE_LINALG_API QRResult qr(const Tensor& A);
 
 /// Thin SVD of each matrix: U (..., m, k), S (..., k), Vt (..., k, n).
 ZORVANE_LINALG_API SVDResult svd(const Tensor& A);
+
+/// Pseudo-inverses (..., n, m) of the (..., m, n) matrices, with pinv's cutoff.
+ZORVANE_LINALG_API Tensor pinv(const Tensor& A, double rcond = -1.0);
+
+/// The norm `kind` (...) of each matrix, as norm.
+ZORVANE_LINALG_API Tensor norm(const Tensor& A, NormKind kind = NormKind::Frobenius);
 
 /// General eigendecomposition of each matrix, values (..., n), vectors (..., n, n).
 ZORVANE_LINALG_API EigResult eig(const Tensor& A);
