@@ -49,6 +49,7 @@ demo: python-package
 	$(BUILD)/examples/strided_trace
 	$(BUILD)/examples/curve_fit
 	$(VENV_PY) examples/tour.py
+	$(VENV_PY) examples/curve_fit.py
 
 test: cpp-test python-test dist-test asan-test tsan-test fuzz-test
 
