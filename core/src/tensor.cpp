@@ -50,14 +50,17 @@ void DimArray::release() noexcept {
 // One allocation holds the reference count and the elements, so creating a
 // tensor costs a single trip to the allocator. The plain allocator's 16-byte
 // alignment serves every dtype; over-aligned allocation costs several times
-// as much in glibc, which shows on small matrices.
+// as much in glibc, which shows on small matrices. Borrowed storage is the
+// header alone, pointing at elements that someone else owns.
 struct Storage {
   std::atomic<std::int64_t> references{1};
   std::size_t bytes = 0;
+  unsigned char* borrowed = nullptr;
 
-  static constexpr std::size_t kHeader = 16;
+  static constexpr std::size_t kHeader = 32;
 
   unsigned char* elements() noexcept {
+    if (borrowed) return borrowed;
     return bytes == 0 ? nullptr : reinterpret_cast<unsigned char*>(this) + kHeader;
   }
 
@@ -67,6 +70,13 @@ struct Storage {
     prefer_huge_pages(memory, kHeader + bytes);
     Storage* storage = new (memory) Storage;
     storage->bytes = bytes;
+    return storage;
+  }
+
+  static Storage* borrow(void* elements, std::size_t bytes) {
+    Storage* storage = new (::operator new(kHeader)) Storage;
+    storage->bytes = bytes;
+    storage->borrowed = static_cast<unsigned char*>(elements);
     return storage;
   }
 
@@ -139,6 +149,19 @@ Tensor::Tensor(Shape shape, DType dtype, Device device)
       device_(device) {
   storage_ = core_detail::Storage::create(static_cast<std::size_t>(numel_) * element_size(dtype));
   first_ = storage_->elements();
+}
+
+Tensor Tensor::borrow(void* data, Shape shape, DType dtype, Device device) {
+  Tensor tensor;
+  tensor.numel_ = checked_element_count(shape);
+  tensor.strides_ = Strides::row_major(shape);
+  tensor.shape_ = std::move(shape);
+  tensor.dtype_ = dtype;
+  tensor.device_ = device;
+  tensor.storage_ = core_detail::Storage::borrow(
+      data, static_cast<std::size_t>(tensor.numel_) * element_size(dtype));
+  tensor.first_ = tensor.storage_->elements();
+  return tensor;
 }
 
 Tensor::Tensor(const Tensor& other) noexcept

@@ -33,7 +33,8 @@ inline void require_rhs_f64_cpu(const Tensor& B, const char* operation) {
 /// Throws unless the square matrix `a` is symmetric to n · ε times its largest
 /// entry. NaN entries take no part in either maximum, so a NaN never makes a
 /// matrix asymmetric and never hides the scale of the other entries.
-inline void require_symmetric(const Eigen::MatrixXd& a, const char* operation) {
+template <class Dense>
+void require_symmetric(const Dense& a, const char* operation) {
   const Eigen::Index n = a.rows();
   double largest = 0.0;
   double asymmetry = 0.0;

@@ -1,30 +1,83 @@
 // Eigenvalues and eigenvectors of a general real matrix, as real and
 // imaginary parts.
+#include <Eigen/Eigenvalues>
+#include <complex>
+
+#include "checks.h"
+#include "dense.h"
 #include "kernels.h"
+#include "transfer.h"
 
 namespace zorvane::linalg {
 namespace {
 
 constexpr const char* kNoConvergence = " failed to converge";
 
+template <int N>
+using ComplexSquare = Eigen::Matrix<std::complex<double>, N, N>;
+
+/// EigenSolver::eigenvectors() into `vectors`, which the caller makes once
+/// per call where the solver returns a new matrix every time: the unit
+/// eigenvectors, from the real pseudo-eigenvectors and the conjugate pairs of
+/// eigenvalues, by the same operations.
+template <class Solver, class Complex>
+void unit_eigenvectors(const Solver& solver, Complex& vectors) {
+  const double precision = 2 * Eigen::NumTraits<double>::epsilon();
+  const auto& values = solver.eigenvalues();
+  const auto& pseudo = solver.pseudoEigenvectors();
+  const Eigen::Index n = pseudo.cols();
+  for (Eigen::Index j = 0; j < n; ++j) {
+    if (Eigen::internal::isMuchSmallerThan(values.coeff(j).imag(), values.coeff(j).real(),
+                                           precision) ||
+        j + 1 == n) {
+      vectors.col(j) = pseudo.col(j).template cast<std::complex<double>>();
+      vectors.col(j).normalize();
+    } else {
+      for (Eigen::Index i = 0; i < n; ++i) {
+        vectors.coeffRef(i, j) = std::complex<double>(pseudo.coeff(i, j), pseudo.coeff(i, j + 1));
+        vectors.coeffRef(i, j + 1) =
+            std::complex<double>(pseudo.coeff(i, j), -pseudo.coeff(i, j + 1));
+      }
+      vectors.col(j).normalize();
+      vectors.col(j + 1).normalize();
+      ++j;
+    }
+  }
+}
+
+template <int N>
+void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, double* values_real,
+                    double* values_imag, double* vectors_real, double* vectors_imag) {
+  const Eigen::Index n = A.rows;
+  kernels::Square<N> a(n, n);
+  Eigen::EigenSolver<kernels::Square<N>> solver;
+  ComplexSquare<N> vectors(n, n);
+  kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    kernels::gather(matrix, A, a);
+    // Non-finite input cannot converge, but the solver does not always say so:
+    // a NaN above an already triangular part reaches no eigenvalue and leaves
+    // the solver reporting success with NaN eigenvectors.
+    if (!a.allFinite()) detail::throw_numerical_error("eig", kNoConvergence);
+    solver.compute(a, /*computeEigenvectors=*/true);
+    if (solver.info() != Eigen::Success) detail::throw_numerical_error("eig", kNoConvergence);
+    unit_eigenvectors(solver, vectors);
+    kernels::VectorMap(values_real + b * n, n) = solver.eigenvalues().real();
+    kernels::VectorMap(values_imag + b * n, n) = solver.eigenvalues().imag();
+    kernels::row_major_map<kernels::Square<N>>(vectors_real + b * n * n, n, n) = vectors.real();
+    kernels::row_major_map<kernels::Square<N>>(vectors_imag + b * n * n, n, n) = vectors.imag();
+  });
+}
+
 }  // namespace
 
-void kernels::eig(const Eigen::MatrixXd& a, GeneralSolver& solver, double* values_real,
+void kernels::eig(const Extents& batch, const Matrices& A, double* values_real,
                   double* values_imag, double* vectors_real, double* vectors_imag) {
-  const Eigen::Index n = a.rows();
-  // Non-finite input cannot converge, but the solver does not always say so:
-  // a NaN above an already triangular part reaches no eigenvalue and leaves
-  // the solver reporting success with NaN eigenvectors.
-  if (!a.allFinite()) detail::throw_numerical_error("eig", kNoConvergence);
-  solver.compute(a, /*computeEigenvectors=*/true);
-  if (solver.info() != Eigen::Success) detail::throw_numerical_error("eig", kNoConvergence);
-
-  const Eigen::VectorXcd& values = solver.eigenvalues();
-  const Eigen::MatrixXcd vectors = solver.eigenvectors();  // unit-norm columns
-  VectorMap(values_real, n) = values.real();
-  VectorMap(values_imag, n) = values.imag();
-  RowMajorMap(vectors_real, n, n) = vectors.real();
-  RowMajorMap(vectors_imag, n, n) = vectors.imag();
+  // The solver scales by the largest entry, which an empty matrix lacks.
+  if (A.rows == 0) return;
+  with_order(A.rows, [&](auto order) {
+    decompose_each<decltype(order)::value>(batch, A, values_real, values_imag, vectors_real,
+                                           vectors_imag);
+  });
 }
 
 EigResult eig(const Tensor& A) {
@@ -32,12 +85,8 @@ EigResult eig(const Tensor& A) {
   const std::int64_t n = A.shape()[0];
   EigResult result{detail::new_vector_tensor(n), detail::new_vector_tensor(n),
                    detail::new_matrix_tensor(n, n), detail::new_matrix_tensor(n, n)};
-  // The solver scales by the largest entry, which an empty matrix lacks.
-  if (n == 0) return result;
-
-  kernels::GeneralSolver solver;
-  kernels::eig(detail::gather_matrix(A), solver, result.values_real.data(),
-               result.values_imag.data(), result.vectors_real.data(), result.vectors_imag.data());
+  kernels::eig({}, kernels::matrices_of(A), result.values_real.data(), result.values_imag.data(),
+               result.vectors_real.data(), result.vectors_imag.data());
   return result;
 }
 

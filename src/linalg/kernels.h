@@ -1,22 +1,21 @@
-// Per-matrix kernels shared by the single-matrix operations and their batched
-// forms. Each takes a gathered working matrix (and the decomposition object it
-// may reuse), writes its results through row-major destinations and throws
-// the single-matrix messages, so every slice of a batched result is the
-// single-matrix result bit for bit. Private to the library: not installed.
+// The kernels behind every operation, single-matrix and batched alike. Each
+// runs one engine over all matrices of a batch (`batch` the leading extents,
+// empty for a plain matrix; `A` where the matrices lie), with its working
+// matrices and decomposition made once per call, and writes the results of
+// matrix b at b times their size into contiguous row-major outputs. Square
+// orders 2, 3 and 4 run the engine over fixed-size matrices, every other
+// shape over dynamic ones; a single matrix and its slice of a batch run the
+// same code, so their results agree bit for bit. A failing matrix throws the
+// single-matrix message, followed by its batch index where there is a batch.
+// Private to the library: not installed.
 #pragma once
 
-#include <Eigen/Dense>
 #include <cstdint>
-#include <optional>
 
-#include "checks.h"
-#include "transfer.h"
-#include "zorvane/linalg/detail.h"
+#include "stack.h"
+#include "zorvane/linalg/linalg.h"
 
 namespace zorvane::linalg::kernels {
-
-using RowMajorMap = Eigen::Map<detail::RowMajorMatrix>;
-using VectorMap = Eigen::Map<Eigen::VectorXd>;
 
 /// Sum of the diagonal of the n x n matrix at `a` with element strides s0, s1.
 /// Each offset is formed from the strides separately: a sum of the two
@@ -27,52 +26,22 @@ inline double diagonal_sum(const double* a, std::int64_t n, std::int64_t s0, std
   return sum;
 }
 
-/// An in-place decomposition over one working matrix, made at the first
-/// matrix of a batch and recomputed for the others: the same elimination as a
-/// fresh object, without its allocations.
-template <class Decomposition>
-class ReusedDecomposition {
- public:
-  Decomposition& compute(Eigen::MatrixXd& work) {
-    if (decomposition_) {
-      decomposition_->compute(work);
-    } else {
-      decomposition_.emplace(work);
-    }
-    return *decomposition_;
-  }
-
- private:
-  std::optional<Decomposition> decomposition_;
-};
-
 // ---- eig_sym and the spectral functions (symmetric_eigen.cpp) --------------
 
-using SymmetricSolver = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
-
-/// eig_sym's symmetry test and decomposition of the working matrix `a`; an
-/// empty `a` leaves the solver unused. Throws eig_sym's messages.
-void symmetric_eigen(const Eigen::MatrixXd& a, SymmetricSolver& solver);
+/// Ascending eigenvalues (n) and eigenvectors (n x n) of each symmetric
+/// matrix; throws eig_sym's messages.
+void eig_sym(const Extents& batch, const Matrices& A, double* values, double* vectors);
 
 enum class Spectral { Sqrt, Exp, Log, Sign };
 
-/// The working storage of a spectral function, reused across a batch.
-struct SpectralWork {
-  Eigen::VectorXd mapped;
-  detail::RowMajorMatrix vectors;
-  detail::RowMajorMatrix product;
-};
-
-/// f(A) = V · diag(f(w)) · Vᵀ of a decomposed non-empty A into the n x n
-/// row-major `result`; throws the function's own spectral-test messages.
-void spectral_function(Spectral f, const SymmetricSolver& solver, SpectralWork& work,
-                       double* result);
+/// f(A) = V · diag(f(w)) · Vᵀ (n x n) of each symmetric matrix; throws
+/// eig_sym's messages and the function's own spectral-test messages.
+void spectral_function(const Extents& batch, const Matrices& A, Spectral f, double* result);
 
 // ---- cholesky (cholesky.cpp) ------------------------------------------------
 
-/// The lower factor of the working matrix `a` (overwritten) into the n x n
-/// row-major `factor`; throws cholesky's messages.
-void cholesky(Eigen::MatrixXd& a, double* factor);
+/// The lower factor (n x n) of each matrix; throws cholesky's messages.
+void cholesky(const Extents& batch, const Matrices& A, double* factors);
 
 // ---- the full-pivot LU family: lu, det, solve, inv (lu.cpp) ---------------
 
@@ -81,95 +50,60 @@ inline constexpr const char* kRowsMismatch = " shape mismatch -- A is n x n but 
 inline constexpr const char* kLengthMismatch =
     " shape mismatch -- A is n x n but B has length != n";
 
-/// The one full-pivot LU behind lu, det, solve and inv, single and batched.
-/// Each matrix is gathered into an n x n working matrix owned by the object
-/// and factorised there in place, which gives the bits of a FullPivLU over a
-/// copy without its second n x n buffer; one object serves a whole batch and
-/// keeps its allocations. The empty matrix, which FullPivLU cannot take, has
-/// rank 0, the empty product 1 as its determinant, and is invertible.
-class FullPivotLU {
- public:
-  explicit FullPivotLU(std::int64_t n) : packed_(n, n) {}
-  // The decomposition refers to packed_, so the object stays where it is.
-  FullPivotLU(const FullPivotLU&) = delete;
-  FullPivotLU& operator=(const FullPivotLU&) = delete;
-
-  /// Gathers the n x n matrix at `a` (element strides s0, s1) and factorises it.
-  void factorise(const double* a, std::int64_t s0, std::int64_t s1);
-  /// Factorises a square tensor that passed the argument checks.
-  void factorise(const Tensor& A) { factorise(A.data(), A.strides()[0], A.strides()[1]); }
-
-  std::int64_t rank() const;
-  double determinant() const;
-  bool singular() const;
-  /// Throws `operation`'s singular message if the matrix is singular.
-  void require_invertible(const char* operation) const;
-
-  /// The four n x n row-major factors of P · A · Q = L · U.
-  void factors(double* L, double* U, double* P, double* Q) const;
-  /// The n x n row-major inverse of an invertible matrix.
-  void inverse(double* out) const;
-  /// The solution of A · X = rhs for an invertible, non-empty A, as an
-  /// expression that is solved straight into whatever it is assigned to.
-  template <class Rhs>
-  auto solve(const Rhs& rhs) const {
-    return lu_->solve(rhs);
-  }
-
- private:
-  using InPlace = Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>>;
-
-  Eigen::MatrixXd packed_;
-  ReusedDecomposition<InPlace> reused_;
-  const InPlace* lu_ = nullptr;  // null until a non-empty matrix is factorised
+/// Where lu writes each matrix's results: four n x n factors of
+/// P · A · Q = L · U, then the rank, determinant and singular flag.
+struct LUOutputs {
+  double* L;
+  double* U;
+  double* P;
+  double* Q;
+  std::int64_t* rank;
+  double* determinant;
+  std::int32_t* singular;
 };
 
-// ---- QR (qr.cpp), SVD (svd.cpp), general eigen (general_eigen.cpp) ---------
+/// The full-pivot LU of each matrix, with the decomposition's default
+/// threshold; singularity is data, never an error. The empty matrix has rank
+/// 0, the empty product 1 as its determinant, and is invertible.
+void lu(const Extents& batch, const Matrices& A, const LUOutputs& out);
+/// The determinant of each matrix, as lu gives it.
+void det(const Extents& batch, const Matrices& A, double* determinants);
+/// The inverse (n x n) of each matrix; throws inv's singular message.
+void inv(const Extents& batch, const Matrices& A, double* inverses);
+/// Throws `operation`'s singular message if the plain matrix A is singular.
+void require_invertible(const Matrices& A, const char* operation);
+/// X with A · X = B for every pair of the batch, B's matrices n x k (n x 1
+/// and solved as vectors when `vectors`), each solution n x k into X; an A
+/// that repeats along a dimension is factorised once. Throws solve's
+/// singular message.
+void solve(const Extents& batch, const Matrices& A, const Matrices& B, bool vectors, double* X);
 
-using InPlaceQR = Eigen::HouseholderQR<Eigen::Ref<Eigen::MatrixXd>>;
+// ---- QR (qr.cpp), SVD, pinv and the norms (svd.cpp), eig (general_eigen.cpp)
 
-/// The singular value engine shared by svd, pinv and the spectral norm.
-using SvdEngine = Eigen::JacobiSVD<Eigen::MatrixXd>;
-inline constexpr unsigned kThinSvdOptions = Eigen::ComputeThinU | Eigen::ComputeThinV;
+/// Thin Q (m x k) and R (k x n) of each non-empty matrix, k = min(m, n).
+void qr(const Extents& batch, const Matrices& A, double* Q, double* R);
 
-/// Thin Q (m, k) and R (k, n) of a computed decomposition with k > 0.
-void qr_factors(const InPlaceQR& householder, double* Q, double* R);
-
-/// Decomposes the non-empty working matrix `a`; throws svd's message.
-void svd(const Eigen::MatrixXd& a, SvdEngine& engine);
-/// U (m, k), S (k), Vt (k, n) of a computed engine.
-void svd_factors(const SvdEngine& engine, double* U, double* S, double* Vt);
-
-// ---- pinv (least_squares.cpp) and the norms (norm.cpp) ---------------------
-
-/// The working storage of the pseudo-inverse, reused across a batch.
-struct PseudoInverseWork {
-  SvdEngine engine;
-  Eigen::MatrixXd scaled_v;  // the kept columns of V, each divided by its singular value
-};
+/// Thin U (m x k), descending S (k) and Vt (k x n) of each non-empty matrix;
+/// throws svd's message for non-finite input.
+void svd(const Extents& batch, const Matrices& A, double* U, double* S, double* Vt);
 
 /// Throws pinv's message for a NaN `rcond`, which selects no cutoff.
 void require_rcond(double rcond);
-
-/// The n x m row-major pseudo-inverse of the non-empty m x n working matrix
-/// `a`, dropping singular values at or below the relative cutoff `rcond`
-/// (max(m, n) · ε when negative; NaN is the caller's to refuse). Throws
-/// pinv's message for non-finite input.
-void pinv(const Eigen::MatrixXd& a, double rcond, PseudoInverseWork& work, double* out);
+/// The pseudo-inverse (n x m) of each non-empty matrix, dropping singular
+/// values at or below the relative cutoff `rcond` (max(m, n) · ε when
+/// negative); throws pinv's message for non-finite input.
+void pinv(const Extents& batch, const Matrices& A, double rcond, double* inverses);
 
 /// Throws norm's message unless `kind` is one of the four norms.
 void require_norm_kind(NormKind kind);
-
-/// The norm `kind` of the working matrix `a`: 0 for an empty matrix, whatever
-/// the kind; otherwise throws norm's messages for an unknown kind and, for the
-/// spectral norm, non-finite input.
-double norm(const Eigen::MatrixXd& a, NormKind kind, SvdEngine& engine);
-
-using GeneralSolver = Eigen::EigenSolver<Eigen::MatrixXd>;
+/// The norm `kind` of each matrix, 0 for an empty matrix whatever the kind;
+/// throws norm's messages for an unknown kind and for the spectral norm of
+/// non-finite input.
+void norm(const Extents& batch, const Matrices& A, NormKind kind, double* norms);
 
 /// The real and imaginary parts of the eigenvalues (n) and eigenvectors
-/// (n x n) of the non-empty working matrix `a`; throws eig's message.
-void eig(const Eigen::MatrixXd& a, GeneralSolver& solver, double* values_real, double* values_imag,
+/// (n x n) of each non-empty square matrix; throws eig's message.
+void eig(const Extents& batch, const Matrices& A, double* values_real, double* values_imag,
          double* vectors_real, double* vectors_imag);
 
 }  // namespace zorvane::linalg::kernels

@@ -4,7 +4,12 @@
 #include <limits>
 #include <utility>
 
+#include <Eigen/QR>
+
+#include "checks.h"
+#include "dense.h"
 #include "kernels.h"
+#include "transfer.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -34,40 +39,45 @@ void kernels::require_rcond(double rcond) {
   if (std::isnan(rcond)) detail::throw_argument_error("pinv", " requires a non-NaN rcond");
 }
 
-void kernels::pinv(const Eigen::MatrixXd& a, double rcond, PseudoInverseWork& work,
-                   double* out) {
-  SvdEngine& svd = work.engine;
-  svd.compute(a, kThinSvdOptions);
-  if (svd.info() != Eigen::Success) {
-    detail::throw_numerical_error("pinv", " failed -- SVD did not converge");
-  }
-  const Eigen::VectorXd& s = svd.singularValues();
-  const double cutoff = relative_cutoff(rcond, a.rows(), a.cols()) * s(0);
-  // The values are sorted in descending order, so the kept ones form a prefix;
-  // a value equal to the cutoff (or an infinite or NaN cutoff) keeps nothing more.
-  Eigen::Index kept = 0;
-  while (kept < s.size() && s(kept) > cutoff) ++kept;
+void kernels::pinv(const Extents& batch, const Matrices& A, double rcond, double* inverses) {
+  const Eigen::Index m = A.rows;
+  const Eigen::Index n = A.cols;
+  // JacobiSVD cannot take an empty matrix, and the (n, m) result has nothing to fill.
+  if (std::min(m, n) == 0) return;
+  Eigen::MatrixXd a(m, n);
+  SvdEngine svd;
+  // The kept columns of V, each divided by its singular value: as many as
+  // there are singular values, of which each matrix uses a leading block.
+  Eigen::MatrixXd scaled_v(n, std::min(m, n));
+  for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    gather(matrix, A, a);
+    svd.compute(a, kThinSvdOptions);
+    if (svd.info() != Eigen::Success) {
+      detail::throw_numerical_error("pinv", " failed -- SVD did not converge");
+    }
+    const Eigen::VectorXd& s = svd.singularValues();
+    const double cutoff = relative_cutoff(rcond, m, n) * s(0);
+    // The values are sorted in descending order, so the kept ones form a prefix;
+    // a value equal to the cutoff (or an infinite or NaN cutoff) keeps nothing more.
+    Eigen::Index kept = 0;
+    while (kept < s.size() && s(kept) > cutoff) ++kept;
 
-  auto p = RowMajorMap(out, a.cols(), a.rows());
-  if (kept == 0) {
-    p.setZero();
-    return;
-  }
-  work.scaled_v.noalias() =
-      svd.matrixV().leftCols(kept) * s.head(kept).cwiseInverse().asDiagonal();
-  p.noalias() = work.scaled_v * svd.matrixU().leftCols(kept).transpose();
+    auto p = RowMajorMap(inverses + b * n * m, n, m);
+    if (kept == 0) {
+      p.setZero();
+      return;
+    }
+    auto scaled = scaled_v.leftCols(kept);
+    scaled.noalias() = svd.matrixV().leftCols(kept) * s.head(kept).cwiseInverse().asDiagonal();
+    p.noalias() = scaled * svd.matrixU().leftCols(kept).transpose();
+  });
 }
 
 Tensor pinv(const Tensor& A, double rcond) {
   detail::require_2d_f64_cpu(A, "pinv");
   kernels::require_rcond(rcond);
-  const std::int64_t m = A.shape()[0];
-  const std::int64_t n = A.shape()[1];
-  Tensor result = detail::new_matrix_tensor(n, m);
-  // JacobiSVD cannot take an empty matrix, and the (n, m) result has nothing to fill.
-  if (std::min(m, n) == 0) return result;
-  kernels::PseudoInverseWork work;
-  kernels::pinv(detail::gather_matrix(A), rcond, work, result.data());
+  Tensor result = detail::new_matrix_tensor(A.shape()[1], A.shape()[0]);
+  kernels::pinv({}, kernels::matrices_of(A), rcond, result.data());
   return result;
 }
 

@@ -1,6 +1,8 @@
 // The Frobenius, induced 1-, induced infinity- and spectral norms.
 #include <cmath>
 
+#include "checks.h"
+#include "dense.h"
 #include "kernels.h"
 
 namespace zorvane::linalg {
@@ -35,7 +37,10 @@ void kernels::require_norm_kind(NormKind kind) {
   }
 }
 
-double kernels::norm(const Eigen::MatrixXd& a, NormKind kind, SvdEngine& engine) {
+namespace {
+
+/// The norm `kind` of the working matrix `a`.
+double norm_of(const Eigen::MatrixXd& a, NormKind kind, kernels::SvdEngine& engine) {
   // Every norm of an empty matrix is 0, and JacobiSVD cannot take one.
   if (a.size() == 0) return 0.0;
   switch (kind) {
@@ -52,10 +57,22 @@ double kernels::norm(const Eigen::MatrixXd& a, NormKind kind, SvdEngine& engine)
   detail::throw_argument_error("norm", kUnknownKind);
 }
 
+}  // namespace
+
+void kernels::norm(const Extents& batch, const Matrices& A, NormKind kind, double* norms) {
+  Eigen::MatrixXd a(A.rows, A.cols);
+  SvdEngine engine;
+  for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    gather(matrix, A, a);
+    norms[b] = norm_of(a, kind, engine);
+  });
+}
+
 double norm(const Tensor& A, NormKind kind) {
   detail::require_2d_f64_cpu(A, "norm");
-  kernels::SvdEngine engine;
-  return kernels::norm(detail::gather_matrix(A), kind, engine);
+  double result = 0.0;
+  kernels::norm({}, kernels::matrices_of(A), kind, &result);
+  return result;
 }
 
 }  // namespace zorvane::linalg

@@ -1,68 +1,142 @@
 // eig_sym and the spectral matrix functions built on it: f(A) = V · diag(f(w)) · Vᵀ
 // for the square root, exponential, logarithm and sign of a symmetric matrix.
+#include <Eigen/Eigenvalues>
 #include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "checks.h"
+#include "dense.h"
 #include "kernels.h"
+#include "transfer.h"
 
 namespace zorvane::linalg {
 namespace {
 
 constexpr const char* kEigSym = "eig_sym";
 
-/// The ascending eigenvalues of eig_sym.
-using Spectrum = Eigen::VectorXd;
+using kernels::Column;
+using kernels::RowMajor;
+using kernels::Square;
 
-/// eig_sym's checks and solver. An empty matrix leaves the solver unused: it
-/// takes the largest entry of its input, which an empty matrix lacks.
-class SymmetricEigenSolve {
+/// SelfAdjointEigenSolver with eigenvectors, over fixed-size matrices.
+template <int N>
+class SymmetricEigen {
  public:
-  explicit SymmetricEigenSolve(const Tensor& A) {
-    detail::require_square_f64_cpu(A, kEigSym);
-    const Eigen::MatrixXd a = detail::gather_matrix(A);
-    kernels::symmetric_eigen(a, solver_);
-    size_ = a.rows();
+  explicit SymmetricEigen(Eigen::Index) {}
+  Eigen::ComputationInfo compute(const Square<N>& a) {
+    solver_.compute(a, Eigen::ComputeEigenvectors);
+    return solver_.info();
   }
-
-  Eigen::Index size() const { return size_; }
-  const Spectrum& values() const { return solver_.eigenvalues(); }
-  const Eigen::MatrixXd& vectors() const { return solver_.eigenvectors(); }
-  const kernels::SymmetricSolver& solver() const { return solver_; }
+  const Column<N>& values() const { return solver_.eigenvalues(); }
+  const Square<N>& vectors() const { return solver_.eigenvectors(); }
 
  private:
-  kernels::SymmetricSolver solver_;
-  Eigen::Index size_ = 0;
+  Eigen::SelfAdjointEigenSolver<Square<N>> solver_;
 };
 
-/// The skeleton shared by the spectral functions. `test(w)` throws when the
-/// function is undefined on the spectrum w; `map(w_i, w)` gives f(w_i).
-template <class Test, class ScalarMap>
-void map_spectrum(const kernels::SymmetricSolver& solver, kernels::SpectralWork& work,
-                  double* result, Test&& test, ScalarMap&& map) {
-  const Spectrum& w = solver.eigenvalues();
+/// SelfAdjointEigenSolver<MatrixXd>::compute with eigenvectors, step by step:
+/// the solver makes the workspace of its eigenvector extraction anew for
+/// every matrix, this one once per call. The same operations in the same
+/// order, so the same bits.
+template <>
+class SymmetricEigen<Eigen::Dynamic> {
+ public:
+  explicit SymmetricEigen(Eigen::Index n)
+      : values_(n), vectors_(n, n), subdiagonal_(std::max<Eigen::Index>(n - 1, 0)),
+        householder_(std::max<Eigen::Index>(n - 1, 0)), workspace_(n) {}
+
+  Eigen::ComputationInfo compute(const Eigen::MatrixXd& a) {
+    const Eigen::Index n = a.cols();
+    if (n == 1) {
+      values_(0) = a(0, 0);
+      vectors_.setOnes();
+      return Eigen::Success;
+    }
+    // Scaled to [-1, 1] against over- and underflow.
+    vectors_ = a.triangularView<Eigen::Lower>();
+    double scale = vectors_.cwiseAbs().maxCoeff();
+    if (scale == 0.0) scale = 1.0;
+    vectors_.triangularView<Eigen::Lower>() /= scale;
+    Eigen::internal::tridiagonalization_inplace(vectors_, householder_);
+    values_ = vectors_.diagonal();
+    subdiagonal_ = vectors_.diagonal<-1>();
+    Reflectors(vectors_, householder_.conjugate())
+        .setLength(n - 1)
+        .setShift(1)
+        .evalTo(vectors_, workspace_);
+    const Eigen::ComputationInfo info = Eigen::internal::computeFromTridiagonal_impl(
+        values_, subdiagonal_, Solver::m_maxIterations, true, vectors_);
+    values_ *= scale;
+    return info;
+  }
+  const Eigen::VectorXd& values() const { return values_; }
+  const Eigen::MatrixXd& vectors() const { return vectors_; }
+
+ private:
+  using Solver = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>;
+  using Reflectors = Eigen::Tridiagonalization<Eigen::MatrixXd>::HouseholderSequenceType;
+
+  Eigen::VectorXd values_;
+  Eigen::MatrixXd vectors_;
+  Eigen::VectorXd subdiagonal_;
+  Eigen::VectorXd householder_;
+  Eigen::VectorXd workspace_;
+};
+
+/// eig_sym's symmetry test and decomposition of the non-empty `a`.
+template <int N>
+void decompose(const Square<N>& a, SymmetricEigen<N>& eigen) {
+  detail::require_symmetric(a, kEigSym);
+  // The solver scales by the largest magnitude, so an infinite entry turns
+  // every eigenvalue into NaN while it still reports success; a NaN or
+  // infinite eigenvalue is no decomposition, whatever the solver says.
+  if (eigen.compute(a) != Eigen::Success || !eigen.values().allFinite()) {
+    detail::throw_numerical_error(kEigSym, " failed to converge");
+  }
+}
+
+/// The working storage of a spectral function, reused across a batch.
+template <int N>
+struct SpectralWork {
+  explicit SpectralWork(Eigen::Index n) : mapped(n), vectors(n, n), product(n, n) {}
+  Column<N> mapped;
+  RowMajor<N, N> vectors;
+  RowMajor<N, N> product;
+};
+
+/// f(A) into the n x n row-major `result`. `test(w)` throws when the
+/// function is undefined on the ascending spectrum w; `map(w_i, w)` gives
+/// f(w_i).
+template <int N, class Test, class ScalarMap>
+void map_spectrum(const SymmetricEigen<N>& eigen, SpectralWork<N>& work, double* result,
+                  Test&& test, ScalarMap&& map) {
+  const Column<N>& w = eigen.values();
   const Eigen::Index n = w.size();
   test(w);
-  work.mapped.resize(n);
   for (Eigen::Index i = 0; i < n; ++i) work.mapped(i) = map(w(i), w);
 
   // The eigenvectors in the row-major layout that eig_sym hands out, so the
   // product below is the one a caller of eig_sym would form.
-  work.vectors = solver.eigenvectors();
-  const Eigen::Map<const detail::RowMajorMatrix> v(work.vectors.data(), n, n);
-  work.product.resize(n, n);
+  work.vectors = eigen.vectors();
+  const Eigen::Map<const RowMajor<N, N>> v(work.vectors.data(), n, n);
   work.product.noalias() = (v * work.mapped.asDiagonal()) * v.transpose();
   // Rounding leaves the product slightly asymmetric; averaging each entry with
   // its mirror (read from the untouched product) makes the result symmetric
   // bit for bit, because the sum of two doubles does not depend on their order.
-  kernels::RowMajorMap(result, n, n) = (work.product + work.product.transpose()) * 0.5;
+  kernels::row_major_map<Square<N>>(result, n, n) = (work.product + work.product.transpose()) * 0.5;
 }
 
 /// n · ε as a double: the relative tolerance of the spectral tests.
-double order_epsilon(const Spectrum& w) { return static_cast<double>(w.size()) * detail::kEpsilon; }
+template <class Spectrum>
+double order_epsilon(const Spectrum& w) {
+  return static_cast<double>(w.size()) * detail::kEpsilon;
+}
 
+template <class Spectrum>
 void accept_any_spectrum(const Spectrum&) {}
 
+template <class Spectrum>
 void require_positive_semidefinite(const Spectrum& w) {
   // Rounding can push a zero eigenvalue slightly below 0; the tolerance is
   // relative to the largest eigenvalue.
@@ -72,6 +146,7 @@ void require_positive_semidefinite(const Spectrum& w) {
   }
 }
 
+template <class Spectrum>
 void require_representable_exponential(const Spectrum& w) {
   // 709 stays below exp's float64 overflow (about 709.78), and eig_sym lets
   // only finite eigenvalues through, so every exp(w_i) that follows is finite.
@@ -81,6 +156,7 @@ void require_representable_exponential(const Spectrum& w) {
   }
 }
 
+template <class Spectrum>
 void require_positive_definite(const Spectrum& w) {
   if (w(0) <= 0.0) {
     const std::string suffix =
@@ -91,71 +167,84 @@ void require_positive_definite(const Spectrum& w) {
 }
 
 /// Eigenvalues within n · ε of the largest magnitude count as zero.
-double sign_threshold(const Spectrum& w) {
-  const double largest = std::max(std::abs(w(0)), std::abs(w(w.size() - 1)));
-  const double scale = largest > 0.0 ? largest : 1.0;
-  return scale * order_epsilon(w);
-}
-
+template <class Spectrum>
 double sign_of(double value, const Spectrum& w) {
-  const double threshold = sign_threshold(w);
+  const double largest = std::max(std::abs(w(0)), std::abs(w(w.size() - 1)));
+  const double threshold = (largest > 0.0 ? largest : 1.0) * order_epsilon(w);
   if (value > threshold) return 1.0;
   if (value < -threshold) return -1.0;
   return 0.0;
 }
 
+template <int N>
+void apply_each(const kernels::Extents& batch, const kernels::Matrices& A, kernels::Spectral f,
+                double* result) {
+  using Spectrum = Column<N>;
+  const Eigen::Index n = A.rows;
+  Square<N> a(n, n);
+  SymmetricEigen<N> eigen(n);
+  SpectralWork<N> work(n);
+  kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    kernels::gather(matrix, A, a);
+    decompose(a, eigen);
+    double* out = result + b * n * n;
+    switch (f) {
+      case kernels::Spectral::Sqrt:
+        return map_spectrum(eigen, work, out, require_positive_semidefinite<Spectrum>,
+                            [](double w, const Spectrum&) { return std::sqrt(std::max(w, 0.0)); });
+      case kernels::Spectral::Exp:
+        return map_spectrum(eigen, work, out, require_representable_exponential<Spectrum>,
+                            [](double w, const Spectrum&) { return std::exp(w); });
+      case kernels::Spectral::Log:
+        return map_spectrum(eigen, work, out, require_positive_definite<Spectrum>,
+                            [](double w, const Spectrum&) { return std::log(w); });
+      case kernels::Spectral::Sign:
+        return map_spectrum(eigen, work, out, accept_any_spectrum<Spectrum>, sign_of<Spectrum>);
+    }
+  });
+}
+
 /// A spectral function of one matrix through the kernel its batched form uses.
 Tensor apply_to_spectrum(const Tensor& A, kernels::Spectral f) {
-  const SymmetricEigenSolve eigen(A);
-  const Eigen::Index n = eigen.size();
+  detail::require_square_f64_cpu(A, kEigSym);
+  const std::int64_t n = A.shape()[0];
   Tensor result = detail::new_matrix_tensor(n, n);
-  if (n == 0) return result;  // no eigenvalue to test or map
-  kernels::SpectralWork work;
-  kernels::spectral_function(f, eigen.solver(), work, result.data());
+  kernels::spectral_function({}, kernels::matrices_of(A), f, result.data());
   return result;
 }
 
 }  // namespace
 
-namespace kernels {
-
-void symmetric_eigen(const Eigen::MatrixXd& a, SymmetricSolver& solver) {
-  detail::require_symmetric(a, kEigSym);
-  if (a.rows() == 0) return;
-  solver.compute(a, Eigen::ComputeEigenvectors);
-  // The solver scales by the largest magnitude, so an infinite entry turns
-  // every eigenvalue into NaN while it still reports success; a NaN or
-  // infinite eigenvalue is no decomposition, whatever the solver says.
-  if (solver.info() != Eigen::Success || !solver.eigenvalues().allFinite()) {
-    detail::throw_numerical_error(kEigSym, " failed to converge");
-  }
+void kernels::eig_sym(const Extents& batch, const Matrices& A, double* values, double* vectors) {
+  const std::int64_t n = A.rows;
+  // An empty matrix is symmetric and has no eigenvalue.
+  if (n == 0) return;
+  with_order(n, [&](auto order) {
+    constexpr int N = decltype(order)::value;
+    Square<N> a(n, n);
+    SymmetricEigen<N> eigen(n);
+    for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+      gather(matrix, A, a);
+      decompose(a, eigen);
+      VectorMap(values + b * n, n) = eigen.values();
+      row_major_map<Square<N>>(vectors + b * n * n, n, n) = eigen.vectors();
+    });
+  });
 }
 
-void spectral_function(Spectral f, const SymmetricSolver& solver, SpectralWork& work,
-                       double* result) {
-  switch (f) {
-    case Spectral::Sqrt:
-      return map_spectrum(solver, work, result, require_positive_semidefinite,
-                          [](double w, const Spectrum&) { return std::sqrt(std::max(w, 0.0)); });
-    case Spectral::Exp:
-      return map_spectrum(solver, work, result, require_representable_exponential,
-                          [](double w, const Spectrum&) { return std::exp(w); });
-    case Spectral::Log:
-      return map_spectrum(solver, work, result, require_positive_definite,
-                          [](double w, const Spectrum&) { return std::log(w); });
-    case Spectral::Sign:
-      return map_spectrum(solver, work, result, accept_any_spectrum, sign_of);
-  }
+void kernels::spectral_function(const Extents& batch, const Matrices& A, Spectral f,
+                                double* result) {
+  // An empty matrix is symmetric and has nothing to map.
+  if (A.rows == 0) return;
+  with_order(A.rows, [&](auto order) { apply_each<decltype(order)::value>(batch, A, f, result); });
 }
-
-}  // namespace kernels
 
 EigenResult eig_sym(const Tensor& A) {
-  const SymmetricEigenSolve eigen(A);
-  if (eigen.size() == 0) {
-    return EigenResult{detail::new_vector_tensor(0), detail::new_matrix_tensor(0, 0)};
-  }
-  return EigenResult{detail::scatter_vector(eigen.values()), detail::scatter_matrix(eigen.vectors())};
+  detail::require_square_f64_cpu(A, kEigSym);
+  const std::int64_t n = A.shape()[0];
+  EigenResult result{detail::new_vector_tensor(n), detail::new_matrix_tensor(n, n)};
+  kernels::eig_sym({}, kernels::matrices_of(A), result.values.data(), result.vectors.data());
+  return result;
 }
 
 Tensor matrix_sqrt(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Sqrt); }

@@ -106,6 +106,11 @@ class ZORVANE_CORE_API Tensor {
   /// Throws std::invalid_argument for a negative extent and std::bad_alloc
   /// when the element count reaches 2^60 or the allocation fails.
   Tensor(Shape shape, DType dtype, Device device);
+  /// A contiguous row-major tensor over `data`, which the caller owns: it
+  /// must outlive the tensor and every copy and view of it. Nothing is
+  /// copied, and dropping the last reference frees nothing but the handle.
+  /// Throws as the constructor does for the shape.
+  static Tensor borrow(void* data, Shape shape, DType dtype, Device device);
 
   Tensor(const Tensor& other) noexcept;
   Tensor(Tensor&& other) noexcept;

@@ -1,0 +1,110 @@
+// The dense working matrices of the kernels: the choice between fixed-size
+// and dynamic-size Eigen types by the order of the matrices, and the copies
+// between a batch's matrices and those types. Private to the library: not
+// installed.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/SVD>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+
+#include "stack.h"
+#include "zorvane/linalg/detail.h"
+
+namespace zorvane::linalg::kernels {
+
+/// An order known at compile time (2, 3 or 4), or Eigen::Dynamic.
+template <int N>
+using Order = std::integral_constant<int, N>;
+
+/// Runs body(Order<N>{}) with N the order `n` where n is 2, 3 or 4, and
+/// Order<Eigen::Dynamic> for every other n (or a negative n, which callers
+/// pass for a non-square shape). Small matrices then run the same engines
+/// over fixed-size types: no heap allocation, loops unrolled.
+template <class Body>
+decltype(auto) with_order(std::int64_t n, Body&& body) {
+  switch (n) {
+    case 2:
+      return body(Order<2>{});
+    case 3:
+      return body(Order<3>{});
+    case 4:
+      return body(Order<4>{});
+    default:
+      return body(Order<Eigen::Dynamic>{});
+  }
+}
+
+/// The order of a square shape, or -1 (dynamic) for any other.
+inline std::int64_t square_order(std::int64_t rows, std::int64_t cols) {
+  return rows == cols ? rows : -1;
+}
+
+template <int N>
+using Square = Eigen::Matrix<double, N, N>;
+template <int N>
+using Column = Eigen::Matrix<double, N, 1>;
+template <int Rows, int Cols>
+using RowMajor =
+    Eigen::Matrix<double, Rows, Cols, (Cols == 1 && Rows != 1) ? Eigen::ColMajor : Eigen::RowMajor>;
+
+/// A working matrix of `rows` x `cols` (which a fixed dimension must equal);
+/// unlike the two-argument constructor, never read as two coefficients.
+template <class Dense>
+Dense sized(Eigen::Index rows, Eigen::Index cols) {
+  Dense m;
+  m.resize(rows, cols);
+  return m;
+}
+
+/// A row-major destination of `rows` x `cols` at `out`, of the fixed shape
+/// of Dense where it has one.
+template <class Dense>
+auto row_major_map(double* out, Eigen::Index rows, Eigen::Index cols) {
+  return Eigen::Map<RowMajor<Dense::RowsAtCompileTime, Dense::ColsAtCompileTime>>(out, rows, cols);
+}
+
+using RowMajorMap = Eigen::Map<detail::RowMajorMatrix>;
+using VectorMap = Eigen::Map<Eigen::VectorXd>;
+
+/// Copies the matrix at `src` (shape and strides of `layout`) into `m`, which
+/// has that shape. A contiguous row-major matrix is copied as one block;
+/// any other layout element by element.
+template <class Dense>
+void gather(const double* src, const Matrices& layout, Dense& m) {
+  constexpr bool vector = Dense::ColsAtCompileTime == 1;
+  if (vector ? layout.row_stride == 1 : (layout.col_stride == 1 && layout.row_stride == m.cols())) {
+    m = Eigen::Map<const RowMajor<Dense::RowsAtCompileTime, Dense::ColsAtCompileTime>>(
+        src, m.rows(), m.cols());
+  } else {
+    detail::gather_into(src, layout.row_stride, layout.col_stride, m);
+  }
+}
+
+/// An in-place decomposition over one working matrix, made at the first
+/// matrix of a batch and recomputed for the others: the same elimination as a
+/// fresh object, without its allocations.
+template <class Decomposition, class Work>
+class ReusedDecomposition {
+ public:
+  Decomposition& compute(Work& work) {
+    if (decomposition_) {
+      decomposition_->compute(work);
+    } else {
+      decomposition_.emplace(work);
+    }
+    return *decomposition_;
+  }
+
+ private:
+  std::optional<Decomposition> decomposition_;
+};
+
+/// The singular value engine shared by svd, pinv and the spectral norm, over
+/// dynamic-size matrices, and the options of the thin factors.
+using SvdEngine = Eigen::JacobiSVD<Eigen::MatrixXd>;
+inline constexpr unsigned kThinSvdOptions = Eigen::ComputeThinU | Eigen::ComputeThinV;
+
+}  // namespace zorvane::linalg::kernels
