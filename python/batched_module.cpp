@@ -1,7 +1,9 @@
 // The batched module: sixteen functions for stacks of matrices (..., m, n).
-// Each copies its arrays into tensors, releases the interpreter lock around
-// the library call alone (the copies and the results belong to the call, so
-// no Python object is touched meanwhile), and hands the results to NumPy.
+// Each views its arrays as tensors where they lie (the arguments keep them
+// alive for the call), releases the interpreter lock around the library call
+// alone (it touches no Python object), and hands the results to NumPy. As
+// with NumPy's own stacked calls, another thread that writes an argument
+// array during the call changes what the call reads.
 #include <nanobind/nanobind.h>
 
 #include <utility>
@@ -74,7 +76,7 @@ auto without_gil(Call&& call) {
 // Results are converted one field at a time, in record order.
 
 nb::tuple eig_sym(const AnyRankArgument& A) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   linalg::EigenResult r = without_gil([&] { return batched::eig_sym(a); });
   nb::object values = tensor_to_stack(std::move(r.values));
   nb::object vectors = tensor_to_stack(std::move(r.vectors));
@@ -83,12 +85,12 @@ nb::tuple eig_sym(const AnyRankArgument& A) {
 
 template <Tensor (*Operation)(const Tensor&)>
 nb::object stacked_function(const AnyRankArgument& A) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   return tensor_to_stack(without_gil([&] { return Operation(a); }));
 }
 
 nb::tuple svd(const AnyRankArgument& A) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   linalg::SVDResult r = without_gil([&] { return batched::svd(a); });
   nb::object U = tensor_to_stack(std::move(r.U));
   nb::object S = tensor_to_stack(std::move(r.S));
@@ -97,13 +99,13 @@ nb::tuple svd(const AnyRankArgument& A) {
 }
 
 nb::object solve(const AnyRankArgument& A, const AnyRankArgument& B) {
-  const Tensor a = array_to_tensor(A);
-  const Tensor b = array_to_tensor(B);
+  const Tensor a = view_as_tensor(A);
+  const Tensor b = view_as_tensor(B);
   return tensor_to_stack(without_gil([&] { return batched::solve(a, b); }));
 }
 
 nb::tuple qr(const AnyRankArgument& A) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   linalg::QRResult r = without_gil([&] { return batched::qr(a); });
   nb::object Q = tensor_to_stack(std::move(r.Q));
   nb::object R = tensor_to_stack(std::move(r.R));
@@ -111,7 +113,7 @@ nb::tuple qr(const AnyRankArgument& A) {
 }
 
 nb::tuple lu(const AnyRankArgument& A) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   batched::LUResult r = without_gil([&] { return batched::lu(a); });
   nb::object L = tensor_to_stack(std::move(r.L));
   nb::object U = tensor_to_stack(std::move(r.U));
@@ -125,18 +127,18 @@ nb::tuple lu(const AnyRankArgument& A) {
 }
 
 nb::object pinv(const AnyRankArgument& A, double rcond) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   return tensor_to_stack(without_gil([&] { return batched::pinv(a, rcond); }));
 }
 
 nb::object norm(const AnyRankArgument& A, nb::handle ord) {
   const linalg::NormKind kind = norm_kind_of(ord);
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   return tensor_to_stack(without_gil([&] { return batched::norm(a, kind); }));
 }
 
 nb::tuple eig(const AnyRankArgument& A) {
-  const Tensor a = array_to_tensor(A);
+  const Tensor a = view_as_tensor(A);
   linalg::EigResult r = without_gil([&] { return batched::eig(a); });
   nb::object values_real = tensor_to_stack(std::move(r.values_real));
   nb::object values_imag = tensor_to_stack(std::move(r.values_imag));

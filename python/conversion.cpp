@@ -18,7 +18,7 @@
 namespace zorvane::python {
 namespace {
 
-// The copy reads host memory; an array that lives on a device must never
+// The library reads host memory; an array that lives on a device must never
 // reach it.
 void require_host_memory(const ArrayView& view) {
   if (view.device_type != nb::device::cpu::value) {
@@ -143,7 +143,11 @@ nb::object plain_array_view(PyObject* object) noexcept {
   return nb::steal(plain);
 }
 
-Tensor array_to_tensor(const ArrayView& view) { return copy_contiguous(view); }
+Tensor view_as_tensor(const ArrayView& view) {
+  require_host_memory(view);
+  return Tensor::borrow(const_cast<void*>(view.data), Shape(view.extents, view.ndim),
+                        DType::Float64, Device{DeviceKind::CPU, -1});
+}
 
 Tensor ndarray_to_tensor(const ArrayView& view) {
   if (view.ndim != 1 && view.ndim != 2) {

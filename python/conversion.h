@@ -85,17 +85,22 @@ class OutputArray : public nb::object {
   NB_OBJECT_DEFAULT(OutputArray, object, "numpy.ndarray[dtype=float64]", is_numpy_array)
 };
 
-/// Copies a host array of any rank into a new tensor (one block copy).
-Tensor array_to_tensor(const ArrayView& view);
-/// The same for a 1-D or 2-D array; any other rank is refused.
+/// Copies a 1-D or 2-D host array into a new tensor (one block copy); any
+/// other rank is refused.
 Tensor ndarray_to_tensor(const ArrayView& view);
 template <class Array>
 Tensor ndarray_to_tensor(const Argument<Array>& argument) {
   return ndarray_to_tensor(argument.view());
 }
+
+/// A tensor over a host array of any rank where it lies, without a copy. The
+/// library only reads its arguments, and the argument keeps the array (or
+/// its converted copy) alive for the whole call, so the tensor never
+/// outlives the memory it views.
+Tensor view_as_tensor(const ArrayView& view);
 template <class Array>
-Tensor array_to_tensor(const Argument<Array>& argument) {
-  return array_to_tensor(argument.view());
+Tensor view_as_tensor(const Argument<Array>& argument) {
+  return view_as_tensor(argument.view());
 }
 
 /// The view of an array imported by nanobind.

@@ -55,20 +55,20 @@ std::string levenberg_marquardt(const linalg::LMParameters& defaults) {
 }
 }  // namespace sig
 
-double det(const AnyRankArgument& A) { return linalg::det(array_to_tensor(A)); }
+double det(const AnyRankArgument& A) { return linalg::det(view_as_tensor(A)); }
 
 OutputArray inv(const AnyRankArgument& A) {
-  return tensor_to_ndarray_2d(linalg::inv(array_to_tensor(A)));
+  return tensor_to_ndarray_2d(linalg::inv(view_as_tensor(A)));
 }
 
 OutputArray pinv(const AnyRankArgument& A, double rcond) {
-  return tensor_to_ndarray_2d(linalg::pinv(array_to_tensor(A), rcond));
+  return tensor_to_ndarray_2d(linalg::pinv(view_as_tensor(A), rcond));
 }
 
 /// lstsq's (x, rank) as a `result_type` named tuple.
 nb::object lstsq(nb::handle result_type, const AnyRankArgument& A, const AnyRankArgument& B) {
-  const Tensor a = array_to_tensor(A);
-  const Tensor b = array_to_tensor(B);
+  const Tensor a = view_as_tensor(A);
+  const Tensor b = view_as_tensor(B);
   linalg::LstsqResult r = linalg::lstsq(a, b);
   nb::object x = tensor_to_ndarray(std::move(r.x));
   return result_type(x, r.rank);
@@ -77,7 +77,7 @@ nb::object lstsq(nb::handle result_type, const AnyRankArgument& A, const AnyRank
 double norm(const AnyRankArgument& A, nb::handle ord) {
   // ord is the call's own argument, read before the library checks A.
   const linalg::NormKind kind = norm_kind_of(ord);
-  return linalg::norm(array_to_tensor(A), kind);
+  return linalg::norm(view_as_tensor(A), kind);
 }
 
 /// A Python callable as one of the solver's callbacks. The solver's point is
@@ -107,7 +107,7 @@ class PythonCallback {
 nb::object levenberg_marquardt(nb::handle result_type, nb::callable residual,
                                nb::callable jacobian, std::int64_t m, const AnyRankArgument& x0,
                                const linalg::LMParameters& params) {
-  const Tensor start = array_to_tensor(x0);
+  const Tensor start = view_as_tensor(x0);
   // The library checks x0 and m before any callback runs, so an x0 of
   // another rank never meets the shapes made of it here.
   const std::int64_t n = start.ndim() == 1 ? start.shape()[0] : 0;

@@ -19,6 +19,14 @@ namespace zorvane::linalg::kernels {
 template <int N>
 using Order = std::integral_constant<int, N>;
 
+/// body(Order<N>{}) with every call inside inlined: a small engine left as
+/// calls keeps its matrices in memory between them, and the round trips cost
+/// several times the arithmetic at these orders.
+template <int N, class Body>
+[[gnu::flatten]] decltype(auto) with_fixed_order(Body& body) {
+  return body(Order<N>{});
+}
+
 /// Runs body(Order<N>{}) with N the order `n` where n is 2, 3 or 4, and
 /// Order<Eigen::Dynamic> for every other n (or a negative n, which callers
 /// pass for a non-square shape). Small matrices then run the same engines
@@ -27,11 +35,11 @@ template <class Body>
 decltype(auto) with_order(std::int64_t n, Body&& body) {
   switch (n) {
     case 2:
-      return body(Order<2>{});
+      return with_fixed_order<2>(body);
     case 3:
-      return body(Order<3>{});
+      return with_fixed_order<3>(body);
     case 4:
-      return body(Order<4>{});
+      return with_fixed_order<4>(body);
     default:
       return body(Order<Eigen::Dynamic>{});
   }
