@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "checks.h"
 #include "dense.h"
@@ -99,9 +100,13 @@ void decompose(const Square<N>& a, SymmetricEigen<N>& eigen) {
 /// The working storage of a spectral function, reused across a batch.
 template <int N>
 struct SpectralWork {
-  explicit SpectralWork(Eigen::Index n) : mapped(n), vectors(n, n), product(n, n) {}
+  explicit SpectralWork(Eigen::Index n) : mapped(n), vectors(n, n), scaled(n, n), product(n, n) {}
+  using VectorsMap = Eigen::Map<const RowMajor<N, N>>;
   Column<N> mapped;
   RowMajor<N, N> vectors;
+  /// V · diag(f(w)), of the type the product V · diag(f(w)) · Vᵀ would
+  /// make for it on every matrix.
+  typename decltype(std::declval<VectorsMap>() * mapped.asDiagonal())::PlainObject scaled;
   RowMajor<N, N> product;
 };
 
@@ -119,8 +124,9 @@ void map_spectrum(const SymmetricEigen<N>& eigen, SpectralWork<N>& work, double*
   // The eigenvectors in the row-major layout that eig_sym hands out, so the
   // product below is the one a caller of eig_sym would form.
   work.vectors = eigen.vectors();
-  const Eigen::Map<const RowMajor<N, N>> v(work.vectors.data(), n, n);
-  work.product.noalias() = (v * work.mapped.asDiagonal()) * v.transpose();
+  const typename SpectralWork<N>::VectorsMap v(work.vectors.data(), n, n);
+  work.scaled.noalias() = v * work.mapped.asDiagonal();
+  work.product.noalias() = work.scaled * v.transpose();
   // Rounding leaves the product slightly asymmetric; averaging each entry with
   // its mirror (read from the untouched product) makes the result symmetric
   // bit for bit, because the sum of two doubles does not depend on their order.

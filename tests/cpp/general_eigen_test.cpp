@@ -133,6 +133,18 @@ TEST_P(EigIdentities, EigenpairsOfRandomMatrices) {
 INSTANTIATE_TEST_SUITE_P(Sizes, EigIdentities,
                          ::testing::Values(2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33));
 
+// The unit eigenvectors are the solver's own, built into storage made once per call.
+TEST(Eig, SameBitsAsTheSolverAboveTheFixedOrders) {
+  for (const Eigen::Index n : {1, 5, 8, 17}) {
+    const MatrixXd a = test::random_matrix(n, n, static_cast<unsigned>(n));
+    const Eigen::EigenSolver<MatrixXd> expected(a);
+    const linalg::EigResult r = linalg::eig(tensor_from(a));
+    const MatrixXcd vectors = expected.eigenvectors();
+    EXPECT_TRUE(matrix_of(r.vectors_real).cwiseEqual(MatrixXd(vectors.real())).all()) << n;
+    EXPECT_TRUE(matrix_of(r.vectors_imag).cwiseEqual(MatrixXd(vectors.imag())).all()) << n;
+  }
+}
+
 TEST(Eig, EmptyMatrixGivesEmptyResults) {
   const linalg::EigResult r = linalg::eig(make_tensor(Shape{0, 0}));
   ASSERT_EQ(r.values_real.ndim(), 1);

@@ -73,6 +73,25 @@ TEST(Solve, ResidualIsSmallForBlockBoundarySizes) {
   }
 }
 
+// solve and inv run the decomposition's own solve steps on a buffer made once
+// per call: the very bits of FullPivLU's solve and inverse.
+TEST(Solve, SameBitsAsTheDecompositionAboveTheFixedOrders) {
+  for (const Eigen::Index n : {1, 5, 8, 17, 33}) {
+    const MatrixXd a = test::random_matrix(n, n, 300 + static_cast<unsigned>(n));
+    const MatrixXd b = test::random_matrix(n, 3, 400 + static_cast<unsigned>(n));
+    const Eigen::FullPivLU<MatrixXd> expected(a);
+    EXPECT_TRUE(matrix_of(linalg::solve(tensor_from(a), tensor_from(b)))
+                    .cwiseEqual(MatrixXd(expected.solve(b)))
+                    .all()) << n;
+    const VectorXd v = b.col(0);
+    EXPECT_TRUE(vector_of(linalg::solve(tensor_from(a), vector_from(v)))
+                    .cwiseEqual(VectorXd(expected.solve(v)))
+                    .all()) << n;
+    EXPECT_TRUE(matrix_of(linalg::inv(tensor_from(a))).cwiseEqual(MatrixXd(expected.inverse())).all())
+        << n;
+  }
+}
+
 TEST(Solve, SingularMatricesAreRejected) {
   const struct {
     const char* label;
