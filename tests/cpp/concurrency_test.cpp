@@ -1,6 +1,6 @@
-// Every operation runs on several threads at once, each call on tensors of its
-// own, and must give exactly the bits it gives when the calls run one at a
-// time. The same file also forms the program run under ThreadSanitizer.
+// Every operation runs on several threads at once, each single-matrix call on
+// tensors of its own and the batched calls on stacks that all threads share,
+// and must give exactly the bits it gives when the calls run one at a time. The same file also forms the program run under ThreadSanitizer.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::test {
 namespace {
@@ -169,6 +170,47 @@ void add_failing_jobs(std::vector<Job>& jobs, const Eigen::MatrixXd& spd, int la
   });
 }
 
+/// The matrices stacked contiguously in one tensor of shape (count, m, n).
+Tensor stack_of(const std::vector<Eigen::MatrixXd>& matrices) {
+  const Eigen::Index m = matrices.front().rows(), n = matrices.front().cols();
+  Tensor stack(Shape{static_cast<long>(matrices.size()), m, n}, DType::Float64, kCpu);
+  for (std::size_t b = 0; b < matrices.size(); ++b) {
+    Eigen::Map<linalg::detail::RowMajorMatrix>(stack.data() + static_cast<long>(b) * m * n, m, n) =
+        matrices[b];
+  }
+  return stack;
+}
+
+/// Batched calls on stacks that every thread reads at the same time.
+void add_batched_jobs(std::vector<Job>& jobs, const Eigen::MatrixXd& spd,
+                      const Eigen::MatrixXd& general, const Eigen::MatrixXd& rect) {
+  namespace batched = linalg::batched;
+  using Call = std::function<std::vector<Tensor>(const Tensor&)>;
+  const Tensor spd_stack = stack_of({spd, 2.0 * spd, 3.0 * spd});
+  const Tensor general_stack = stack_of({general, general.transpose(), -general});
+  const Tensor rect_stack = stack_of({rect, 2.0 * rect});
+  const Tensor rhs = vector_from(Eigen::VectorXd::Ones(spd.rows()));
+  const std::vector<std::pair<Tensor, Call>> calls = {
+      {spd_stack, [](const Tensor& A) { auto r = batched::eig_sym(A); return std::vector{r.values, r.vectors}; }},
+      {spd_stack, [](const Tensor& A) { return std::vector{batched::matrix_sqrt(A)}; }},
+      {spd_stack, [](const Tensor& A) { return std::vector{batched::cholesky(A)}; }},
+      {spd_stack, [rhs](const Tensor& A) { return std::vector{batched::solve(A, rhs)}; }},
+      {general_stack, [](const Tensor& A) { return std::vector{batched::det(A), batched::inv(A)}; }},
+      {general_stack, [](const Tensor& A) { auto r = batched::eig(A); return std::vector{r.values_real, r.vectors_imag}; }},
+      {general_stack, [](const Tensor& A) { return std::vector{batched::trace(A)}; }},
+      {rect_stack, [](const Tensor& A) { auto r = batched::qr(A); return std::vector{r.Q, r.R}; }},
+      {rect_stack, [](const Tensor& A) { auto r = batched::svd(A); return std::vector{r.U, r.S, r.Vt}; }},
+      {rect_stack, [](const Tensor& A) { return std::vector{batched::pinv(A), batched::norm(A, NormKind::Spectral)}; }},
+  };
+  for (const auto& [input, call] : calls) {
+    jobs.push_back([input = input, call = call] {
+      return capture([&](Outcome& o) {
+        for (const Tensor& t : call(input)) o.add(t);
+      });
+    });
+  }
+}
+
 /// Fits y = a · exp(b · t) to data of its own; the callbacks keep their
 /// counters and data in the closure and note the thread they run on.
 Job curve_fit_job(double a, double b, int points) {
@@ -224,6 +266,7 @@ std::vector<Job> every_operation() {
     add_unary_jobs(jobs, sym, spd, general, rect, layout);
     add_rhs_jobs(jobs, general, rect, rhs, layout);
     add_failing_jobs(jobs, spd, layout);
+    add_batched_jobs(jobs, spd, general, rect);
     jobs.push_back(curve_fit_job(1.0 + 0.5 * static_cast<double>(n), -0.3 * static_cast<double>(n),
                                  static_cast<int>(6 + n)));
     ++layout;

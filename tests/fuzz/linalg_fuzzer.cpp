@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "zorvane/core/tensor.h"
+#include "zorvane/linalg/batched.h"
 #include "zorvane/linalg/detail.h"
 #include "zorvane/linalg/linalg.h"
 
@@ -106,6 +107,9 @@ std::int64_t element_offset(const std::vector<std::int64_t>& shape,
 /// Builds a view with the given number of dimensions: extents up to
 /// kMaxExtent, strides in row- or column-major order, gapped or not,
 /// negative or not, over a larger buffer; mostly float64 on the CPU.
+Argument make_view(ByteReader& in, const std::vector<std::int64_t>& shape,
+                   std::size_t repeatable_dims = 0);
+
 Argument make_argument(ByteReader& in, std::size_t ndim, bool square = false) {
   std::vector<std::int64_t> shape(ndim);
   for (auto& e : shape) e = extent(in);
@@ -113,6 +117,15 @@ Argument make_argument(ByteReader& in, std::size_t ndim, bool square = false) {
   if (ndim == 3) {
     for (auto& e : shape) e = e % 4;
   }
+  return make_view(in, shape);
+}
+
+/// The view of `shape` over a larger buffer (see make_argument); each of its
+/// first `repeatable_dims` dimensions may get stride 0, so that the view
+/// repeats its matrices as a broadcast operand does.
+Argument make_view(ByteReader& in, const std::vector<std::int64_t>& shape,
+                   std::size_t repeatable_dims) {
+  const std::size_t ndim = shape.size();
   const std::uint8_t layout = in.byte();
   const bool column_major = layout & 1;
   const std::int64_t gap = (layout & 2) ? 2 + (layout >> 6) : 1;
@@ -129,6 +142,9 @@ Argument make_argument(ByteReader& in, std::size_t ndim, bool square = false) {
       offset += (shape[k] - 1) * strides[k];
       strides[k] = -strides[k];
     }
+  }
+  for (std::size_t k = 0; k < repeatable_dims; ++k) {
+    if (in.flag(3)) strides[k] = 0;
   }
   std::int64_t last = offset;
   for (std::size_t k = 0; k < ndim; ++k) {
@@ -528,6 +544,125 @@ void run_levenberg_marquardt(ByteReader& in) {
          "a callback's exception was not passed on unchanged");
 }
 
+// ---- the batched operations --------------------------------------------------
+
+namespace zb = zorvane::linalg::batched;
+
+using Outputs = std::vector<Tensor>;
+
+/// A batched operation beside the single-matrix one that each of its slices
+/// must equal bit for bit; `b` is solve's right-hand side.
+struct BatchedOperation {
+  const char* name;
+  const char* also;  // a name its messages may carry too
+  bool square;
+  Outputs (*batched)(const Tensor& a, const Tensor& b);
+  Outputs (*single)(const Tensor& a, const Tensor& b);
+};
+
+Outputs scalar(double value) {
+  Tensor t(Shape{1}, DType::Float64, Device{DeviceKind::CPU, -1});
+  t.data()[0] = value;
+  return {t};
+}
+
+const BatchedOperation kBatched[] = {
+    {"eig_sym", nullptr, true, [](const Tensor& a, const Tensor&) { auto r = zb::eig_sym(a); return Outputs{r.values, r.vectors}; },
+     [](const Tensor& a, const Tensor&) { auto r = zl::eig_sym(a); return Outputs{r.values, r.vectors}; }},
+    {"matrix_sqrt", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_sqrt(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_sqrt(a)}; }},
+    {"matrix_exp", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_exp(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_exp(a)}; }},
+    {"matrix_log", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_log(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_log(a)}; }},
+    {"matrix_sign", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_sign(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_sign(a)}; }},
+    {"cholesky", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::cholesky(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::cholesky(a)}; }},
+    {"lu", nullptr, true, [](const Tensor& a, const Tensor&) { auto r = zb::lu(a); return Outputs{r.L, r.U, r.P, r.Q, r.determinant}; },
+     [](const Tensor& a, const Tensor&) { auto r = zl::lu(a); return Outputs{r.L, r.U, r.P, r.Q, scalar(r.determinant)[0]}; }},
+    {"det", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::det(a)}; },
+     [](const Tensor& a, const Tensor&) { return scalar(zl::det(a)); }},
+    {"inv", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::inv(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::inv(a)}; }},
+    {"solve", nullptr, true, [](const Tensor& a, const Tensor& b) { return Outputs{zb::solve(a, b)}; },
+     [](const Tensor& a, const Tensor& b) { return Outputs{zl::solve(a, b)}; }},
+    {"qr", nullptr, false, [](const Tensor& a, const Tensor&) { auto r = zb::qr(a); return Outputs{r.Q, r.R}; },
+     [](const Tensor& a, const Tensor&) { auto r = zl::qr(a); return Outputs{r.Q, r.R}; }},
+    {"svd", nullptr, false, [](const Tensor& a, const Tensor&) { auto r = zb::svd(a); return Outputs{r.U, r.S, r.Vt}; },
+     [](const Tensor& a, const Tensor&) { auto r = zl::svd(a); return Outputs{r.U, r.S, r.Vt}; }},
+    {"pinv", nullptr, false, [](const Tensor& a, const Tensor&) { return Outputs{zb::pinv(a)}; },
+     [](const Tensor& a, const Tensor&) { return Outputs{zl::pinv(a)}; }},
+    {"norm", nullptr, false, [](const Tensor& a, const Tensor&) { return Outputs{zb::norm(a, zl::NormKind::Spectral)}; },
+     [](const Tensor& a, const Tensor&) { return scalar(zl::norm(a, zl::NormKind::Spectral)); }},
+    {"eig", nullptr, true, [](const Tensor& a, const Tensor&) { auto r = zb::eig(a); return Outputs{r.values_real, r.values_imag, r.vectors_real, r.vectors_imag}; },
+     [](const Tensor& a, const Tensor&) { auto r = zl::eig(a); return Outputs{r.values_real, r.values_imag, r.vectors_real, r.vectors_imag}; }},
+    {"trace", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::trace(a)}; },
+     [](const Tensor& a, const Tensor&) { return scalar(zl::trace(a)); }},
+};
+
+/// Matrix `b` (row-major order over the leading extents) of a stack, as a
+/// 2-D view of the stack's own storage; its trailing `matrix_dims` (1 or 2)
+/// dimensions are the matrix.
+Tensor slice(const Tensor& stack, std::int64_t b, std::int64_t matrix_dims) {
+  const auto nd = static_cast<std::size_t>(stack.ndim());
+  const std::size_t lead = nd - static_cast<std::size_t>(matrix_dims);
+  std::int64_t offset = 0;
+  for (std::size_t k = lead; k-- > 0;) {
+    offset += (b % stack.shape()[k]) * stack.strides()[k];
+    b /= stack.shape()[k];
+  }
+  const Shape shape(stack.shape().data() + lead, static_cast<std::size_t>(matrix_dims));
+  const Strides strides(stack.strides().data() + lead, static_cast<std::size_t>(matrix_dims));
+  return stack.as_strided(shape, strides, offset);
+}
+
+/// A stack of up to three leading dimensions of up to three matrices each,
+/// of orders 0 to 6 (both kernel paths), in any layout; every slice of
+/// every result must equal the single-matrix result of its matrix.
+void run_batched(ByteReader& in) {
+  const BatchedOperation& op = kBatched[in.byte() % (sizeof kBatched / sizeof kBatched[0])];
+  std::vector<std::int64_t> shape(in.byte() % 4);
+  for (auto& e : shape) e = in.byte() % 4;
+  const std::int64_t n = in.byte() % 7;
+  const std::int64_t m = op.square || in.flag(2) ? n : in.byte() % 7;
+  const std::size_t lead = shape.size();
+  shape.push_back(m);
+  shape.push_back(n);
+  const Argument a = make_view(in, shape);
+  // solve's B: one vector for every system, or n x k matrices that repeat
+  // along the leading dimensions where their stride is 0.
+  std::vector<std::int64_t> rhs_shape = {n};
+  if (!in.flag(3)) {
+    rhs_shape.assign(shape.begin(), shape.end() - 2);
+    rhs_shape.push_back(n);
+    rhs_shape.push_back(in.byte() % 3);
+  }
+  const std::int64_t b_matrix_dims = rhs_shape.size() == 1 ? 1 : 2;
+  const Argument b = make_view(in, rhs_shape, b_matrix_dims == 1 ? 0 : lead);
+  std::int64_t count = 1;
+  for (std::size_t k = 0; k < lead; ++k) count *= shape[k];
+  guarded(op.name, {op.name, op.also ? op.also : op.name}, [&] {
+    const Outputs outputs = op.batched(a.tensor, b.tensor);
+    for (std::int64_t k = 0; k < count; ++k) {
+      const Tensor rhs = b_matrix_dims == 1 ? b.tensor : slice(b.tensor, k, 2);
+      Outputs expected;
+      try {
+        expected = op.single(slice(a.tensor, k, 2), rhs);
+      } catch (const std::exception& e) {
+        fail(op.name, std::string("the stack passed but one of its matrices fails: ") + e.what());
+      }
+      for (std::size_t o = 0; o < outputs.size(); ++o) {
+        const std::int64_t size = expected[o].numel();
+        expect(outputs[o].numel() == count * size, op.name, "stacked result size");
+        expect(size == 0 || std::memcmp(outputs[o].data() + k * size, expected[o].data(),
+                                        static_cast<std::size_t>(size) * sizeof(double)) == 0,
+               op.name, "a slice differs from the single-matrix result");
+      }
+    }
+  });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -561,6 +696,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 8: run_eig(matrix_argument(in, !in.flag(8))); break;
     case 9: run_levenberg_marquardt(in); break;
+    case 11: run_batched(in); break;
     default: run_transfers(matrix_argument(in, false)); break;
   }
   return 0;
