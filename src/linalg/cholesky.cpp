@@ -23,8 +23,9 @@ void factor_each(const kernels::Extents& batch, const kernels::Matrices& A, doub
   const Eigen::Index n = A.rows;
   kernels::Square<N> a(n, n);
   kernels::ReusedDecomposition<CholeskyOf<N>, kernels::Square<N>> reused;
+  kernels::Gather<kernels::Square<N>> gather(A, n, n);
   kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    kernels::gather(matrix, A, a);
+    gather(matrix, a);
     // Only the lower triangle is read, so an asymmetry within the tolerance
     // never reaches the factor.
     detail::require_symmetric(a, kCholesky);

@@ -77,37 +77,70 @@ auto row_major_map(double* out, Eigen::Index rows, Eigen::Index cols) {
 using RowMajorMap = Eigen::Map<detail::RowMajorMatrix>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 
-/// Copies the matrix at `src` (shape and strides of `layout`) into `m`, which
-/// has that shape. A contiguous row-major matrix is copied as one block;
-/// any other layout element by element.
+/// Copies each matrix of a batch into a working matrix of type Dense. A
+/// contiguous row-major matrix is copied as it lies; any other layout goes
+/// through a row-major staging buffer first, so that the copy into the
+/// working matrix is the same straight-line code for every layout: a branch
+/// between a block copy and an element loop there made the compiler keep
+/// small working matrices in memory, at twice the cost of a 2 x 2
+/// factorisation.
 template <class Dense>
-void gather(const double* src, const Matrices& layout, Dense& m) {
-  constexpr bool vector = Dense::ColsAtCompileTime == 1;
-  if (vector ? layout.row_stride == 1 : (layout.col_stride == 1 && layout.row_stride == m.cols())) {
-    m = Eigen::Map<const RowMajor<Dense::RowsAtCompileTime, Dense::ColsAtCompileTime>>(
-        src, m.rows(), m.cols());
-  } else {
-    detail::gather_into(src, layout.row_stride, layout.col_stride, m);
-  }
-}
+class Gather {
+ public:
+  Gather(const Matrices& layout, Eigen::Index rows, Eigen::Index cols)
+      : layout_(layout),
+        contiguous_(Dense::ColsAtCompileTime == 1
+                        ? layout.row_stride == 1
+                        : layout.col_stride == 1 && layout.row_stride == cols),
+        rows_(rows),
+        cols_(cols),
+        staging_(contiguous_ ? Staging() : sized<Staging>(rows, cols)) {}
 
-/// An in-place decomposition over one working matrix, made at the first
-/// matrix of a batch and recomputed for the others: the same elimination as a
-/// fresh object, without its allocations.
+  void operator()(const double* matrix, Dense& m) {
+    if (!contiguous_) {
+      detail::gather_into(matrix, layout_.row_stride, layout_.col_stride, staging_);
+      matrix = staging_.data();
+    }
+    m = Eigen::Map<const Staging>(matrix, rows_, cols_);
+  }
+
+ private:
+  using Staging = RowMajor<Dense::RowsAtCompileTime, Dense::ColsAtCompileTime>;
+
+  const Matrices& layout_;
+  bool contiguous_;
+  Eigen::Index rows_;
+  Eigen::Index cols_;
+  Staging staging_;
+};
+
+/// A decomposition over one working matrix, made once and recomputed for
+/// every matrix of a batch: the same elimination as a fresh object, without
+/// its allocations. An in-place one (over a Ref, the dynamic orders) can
+/// only be made with its matrix, at the first matrix of the batch; an owning
+/// one (the fixed orders) is made up front, which spares the small
+/// factorisations a test of every matrix.
 template <class Decomposition, class Work>
 class ReusedDecomposition {
  public:
   Decomposition& compute(Work& work) {
-    if (decomposition_) {
-      decomposition_->compute(work);
+    if constexpr (kInPlace) {
+      if (decomposition_) {
+        decomposition_->compute(work);
+      } else {
+        decomposition_.emplace(work);
+      }
+      return *decomposition_;
     } else {
-      decomposition_.emplace(work);
+      decomposition_.compute(work);
+      return decomposition_;
     }
-    return *decomposition_;
   }
 
  private:
-  std::optional<Decomposition> decomposition_;
+  static constexpr bool kInPlace =
+      !std::is_same_v<typename Decomposition::MatrixType, std::decay_t<Work>>;
+  std::conditional_t<kInPlace, std::optional<Decomposition>, Decomposition> decomposition_;
 };
 
 /// The singular value engine shared by svd, pinv and the spectral norm, over

@@ -52,8 +52,9 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
   kernels::Square<N> a(n, n);
   Eigen::EigenSolver<kernels::Square<N>> solver;
   ComplexSquare<N> vectors(n, n);
+  kernels::Gather<kernels::Square<N>> gather(A, n, n);
   kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    kernels::gather(matrix, A, a);
+    gather(matrix, a);
     // Non-finite input cannot converge, but the solver does not always say so:
     // a NaN above an already triangular part reaches no eigenvalue and leaves
     // the solver reporting success with NaN eigenvectors.

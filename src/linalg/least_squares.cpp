@@ -49,8 +49,9 @@ void kernels::pinv(const Extents& batch, const Matrices& A, double rcond, double
   // The kept columns of V, each divided by its singular value: as many as
   // there are singular values, of which each matrix uses a leading block.
   Eigen::MatrixXd scaled_v(n, std::min(m, n));
+  Gather<Eigen::MatrixXd> gather(A, m, n);
   for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    gather(matrix, A, a);
+    gather(matrix, a);
     svd.compute(a, kThinSvdOptions);
     if (svd.info() != Eigen::Success) {
       detail::throw_numerical_error("pinv", " failed -- SVD did not converge");

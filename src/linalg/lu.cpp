@@ -1,6 +1,6 @@
 // The full-pivot LU family: the factors with rank, determinant and singular
 // flag, the determinant alone, and the linear solve and inverse, which reject
-// what the factorisation judges singular. All of them run one LUEngine.
+// what the factorisation judges singular. All of them run one FullPivLU.
 #include <Eigen/LU>
 #include <type_traits>
 
@@ -33,95 +33,57 @@ double sign_of(const Indices& p) {
   return 1.0 - 2.0 * (inversions & 1);
 }
 
-/// The full-pivot LU of one order, reused over a batch: each matrix is
-/// gathered into its working matrix and factorised; the object answers rank,
-/// determinant and singularity, gives the factors and the inverse, and solves.
+/// The working matrix, the gather into it and the decomposition of one
+/// order, each a local of the kernel that factorises: bundled into one object
+/// whose address the compiler must track, they ran a 2 x 2 factorisation at
+/// half speed.
 template <int N>
-class LUEngine {
- public:
-  explicit LUEngine(Eigen::Index n) : packed_(n, n), identity_work_(n, n) {}
-  // The decomposition refers to packed_, so the object stays where it is.
-  LUEngine(const LUEngine&) = delete;
-  LUEngine& operator=(const LUEngine&) = delete;
+using Decomposer = kernels::ReusedDecomposition<FullPivLUOf<N>, Square<N>>;
 
-  void factorise(const double* matrix, const kernels::Matrices& layout) {
-    if (packed_.size() == 0) return;
-    kernels::gather(matrix, layout, packed_);
-    lu_ = &reused_.compute(packed_);
+/// The determinant as the dynamic decomposition gives it: the pivots
+/// multiplied in order, with the permutations' sign, so that every order
+/// gives the same determinant bits.
+template <class LU>
+double determinant_of(const LU& lu) {
+  constexpr int N = LU::MatrixType::RowsAtCompileTime;
+  if constexpr (N == Eigen::Dynamic) {
+    return lu.determinant();
+  } else {
+    double product = lu.matrixLU()(0, 0);
+    for (Eigen::Index k = 1; k < N; ++k) product *= lu.matrixLU()(k, k);
+    return sign_of(lu.permutationP().indices()) * sign_of(lu.permutationQ().indices()) * product;
   }
+}
 
-  std::int64_t rank() const { return lu_ ? lu_->rank() : 0; }
-  bool singular() const { return lu_ && !lu_->isInvertible(); }
+template <class LU>
+void require_invertible_lu(const LU& lu, const char* operation) {
+  if (!lu.isInvertible()) detail::throw_numerical_error(operation, kernels::kSingular);
+}
 
-  double determinant() const {
-    if (!lu_) return 1.0;
-    if constexpr (N == Eigen::Dynamic) {
-      return lu_->determinant();
-    } else {
-      // The pivots multiplied in order, as the dynamic decomposition does,
-      // so every order gives the same determinant bits.
-      double product = lu_->matrixLU()(0, 0);
-      for (Eigen::Index k = 1; k < N; ++k) product *= lu_->matrixLU()(k, k);
-      return sign_of(lu_->permutationP().indices()) * sign_of(lu_->permutationQ().indices()) *
-             product;
-    }
-  }
+/// The dense form of a permutation into the n x n row-major `out`: column i
+/// holds its single 1 in row indices(i).
+template <int N, class Permutation>
+void dense_permutation(const Permutation& permutation, Eigen::Index n, double* out) {
+  auto dense = kernels::row_major_map<Square<N>>(out, n, n);
+  dense.setZero();
+  for (Eigen::Index i = 0; i < n; ++i) dense(permutation.indices()(i), i) = 1.0;
+}
 
-  void require_invertible(const char* operation) const {
-    if (singular()) detail::throw_numerical_error(operation, kernels::kSingular);
-  }
-
-  /// The four n x n row-major factors of P · A · Q = L · U.
-  void factors(double* L, double* U, double* P, double* Q) const {
-    if (!lu_) return;
-    const Eigen::Index n = packed_.rows();
-    kernels::row_major_map<Square<N>>(L, n, n) =
-        lu_->matrixLU().template triangularView<Eigen::UnitLower>();
-    kernels::row_major_map<Square<N>>(U, n, n) =
-        lu_->matrixLU().template triangularView<Eigen::Upper>();
-    dense_permutation(lu_->permutationP(), P);
-    dense_permutation(lu_->permutationQ(), Q);
-  }
-
-  /// The n x n row-major inverse of an invertible matrix.
-  void inverse(double* out) {
-    if (!lu_) return;
-    const Eigen::Index n = packed_.rows();
-    solve_into(Square<N>::Identity(n, n), identity_work_,
-               kernels::row_major_map<Square<N>>(out, n, n));
-  }
-
-  /// The solution of A · X = rhs into `dst` for an invertible, non-empty A:
-  /// the steps of FullPivLU's own solve, on a buffer `c` of rhs's type made
-  /// once per call instead of once per matrix. The matrix is invertible, so
-  /// every one of its n pivots counts.
-  template <class Rhs, class Work, class Dst>
-  void solve_into(const Rhs& rhs, Work& c, Dst&& dst) const {
-    const Eigen::Index n = packed_.rows();
-    c = lu_->permutationP() * rhs;
-    lu_->matrixLU().topLeftCorner(n, n).template triangularView<Eigen::UnitLower>().solveInPlace(
-        c.topRows(n));
-    lu_->matrixLU().topLeftCorner(n, n).template triangularView<Eigen::Upper>().solveInPlace(
-        c.topRows(n));
-    const auto& q = lu_->permutationQ().indices();
-    for (Eigen::Index i = 0; i < n; ++i) dst.row(q.coeff(i)) = c.row(i);
-  }
-
- private:
-  /// The dense form of a permutation: column i holds its single 1 in row indices(i).
-  template <class Permutation>
-  void dense_permutation(const Permutation& permutation, double* out) const {
-    const Eigen::Index n = packed_.rows();
-    auto dense = kernels::row_major_map<Square<N>>(out, n, n);
-    dense.setZero();
-    for (Eigen::Index i = 0; i < n; ++i) dense(permutation.indices()(i), i) = 1.0;
-  }
-
-  Square<N> packed_;
-  Square<N> identity_work_;
-  kernels::ReusedDecomposition<FullPivLUOf<N>, Square<N>> reused_;
-  const FullPivLUOf<N>* lu_ = nullptr;  // null until a non-empty matrix is factorised
-};
+/// The solution of A · X = rhs into `dst` for an invertible, non-empty A:
+/// the steps of FullPivLU's own solve, on a buffer `c` of rhs's type made
+/// once per call instead of once per matrix. The matrix is invertible, so
+/// every one of its n pivots counts.
+template <class LU, class Rhs, class Work, class Dst>
+void solve_into(const LU& lu, const Rhs& rhs, Work& c, Dst&& dst) {
+  const Eigen::Index n = lu.rows();
+  c = lu.permutationP() * rhs;
+  lu.matrixLU().topLeftCorner(n, n).template triangularView<Eigen::UnitLower>().solveInPlace(
+      c.topRows(n));
+  lu.matrixLU().topLeftCorner(n, n).template triangularView<Eigen::Upper>().solveInPlace(
+      c.topRows(n));
+  const auto& q = lu.permutationQ().indices();
+  for (Eigen::Index i = 0; i < n; ++i) dst.row(q.coeff(i)) = c.row(i);
+}
 
 /// The right-hand sides of solve: vectors, or n x k matrices.
 template <int N, bool Vectors>
@@ -132,25 +94,30 @@ void solve_each(const kernels::Extents& batch, const kernels::Matrices& A,
                 const kernels::Matrices& B, double* X) {
   const Eigen::Index n = A.rows;
   const Eigen::Index k = B.cols;
-  LUEngine<N> lu(n);
+  Square<N> a(n, n);
+  kernels::Gather<Square<N>> gather(A, n, n);
+  Decomposer<N> decomposer;
+  const FullPivLUOf<N>* lu = nullptr;
+  std::int64_t factorised_offset = 0;
   auto rhs = kernels::sized<RhsOf<N, Vectors>>(n, k);
   auto work = kernels::sized<RhsOf<N, Vectors>>(n, k);
-  bool factorised = false;
-  std::int64_t factorised_offset = 0;
+  kernels::Gather<RhsOf<N, Vectors>> gather_rhs(B, n, k);
   kernels::BatchWalk<2>(batch, {&A.batch_strides, &B.batch_strides})
       .run([&](std::int64_t b, const auto& offsets) {
+        // The empty system has nothing to factorise and nothing to solve.
+        if (n == 0) return;
         // An A repeated along a broadcast dimension is factorised once.
-        if (!factorised || offsets[0] != factorised_offset) {
-          lu.factorise(A.data + offsets[0], A);
-          factorised = true;
+        if (!lu || offsets[0] != factorised_offset) {
+          gather(A.data + offsets[0], a);
+          lu = &decomposer.compute(a);
           factorised_offset = offsets[0];
-          lu.require_invertible("solve");
+          require_invertible_lu(*lu, "solve");
         }
-        // Right-hand sides without entries (and the empty system) leave
-        // nothing to write, but each A is still factorised and tested.
-        if (n * k == 0) return;
-        kernels::gather(B.data + offsets[1], B, rhs);
-        lu.solve_into(rhs, work, kernels::row_major_map<RhsOf<N, Vectors>>(X + b * n * k, n, k));
+        // Right-hand sides without columns leave nothing to write, but each A
+        // is still factorised and tested.
+        if (k == 0) return;
+        gather_rhs(B.data + offsets[1], rhs);
+        solve_into(*lu, rhs, work, kernels::row_major_map<RhsOf<N, Vectors>>(X + b * n * k, n, k));
       });
 }
 
@@ -169,45 +136,75 @@ namespace kernels {
 void lu(const Extents& batch, const Matrices& A, const LUOutputs& out) {
   const std::int64_t n = A.rows;
   with_order(n, [&](auto order) {
-    LUEngine<decltype(order)::value> lu(n);
+    constexpr int N = decltype(order)::value;
+    Square<N> a(n, n);
+    Gather<Square<N>> gather(A, n, n);
+    Decomposer<N> decomposer;
     for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-      lu.factorise(matrix, A);
+      out.rank[b] = 0;
+      out.determinant[b] = 1.0;  // the empty product
+      out.singular[b] = 0;
+      if (n == 0) return;
+      gather(matrix, a);
+      const FullPivLUOf<N>& lu = decomposer.compute(a);
       const std::int64_t at = b * n * n;
-      lu.factors(out.L + at, out.U + at, out.P + at, out.Q + at);
+      row_major_map<Square<N>>(out.L + at, n, n) =
+          lu.matrixLU().template triangularView<Eigen::UnitLower>();
+      row_major_map<Square<N>>(out.U + at, n, n) =
+          lu.matrixLU().template triangularView<Eigen::Upper>();
+      dense_permutation<N>(lu.permutationP(), n, out.P + at);
+      dense_permutation<N>(lu.permutationQ(), n, out.Q + at);
       out.rank[b] = lu.rank();
-      out.determinant[b] = lu.determinant();
-      out.singular[b] = lu.singular() ? 1 : 0;
+      out.determinant[b] = determinant_of(lu);
+      out.singular[b] = lu.isInvertible() ? 0 : 1;
     });
   });
 }
 
 void det(const Extents& batch, const Matrices& A, double* determinants) {
-  with_order(A.rows, [&](auto order) {
-    LUEngine<decltype(order)::value> lu(A.rows);
+  const std::int64_t n = A.rows;
+  with_order(n, [&](auto order) {
+    constexpr int N = decltype(order)::value;
+    Square<N> a(n, n);
+    Gather<Square<N>> gather(A, n, n);
+    Decomposer<N> decomposer;
     for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-      lu.factorise(matrix, A);
-      determinants[b] = lu.determinant();
+      if (n == 0) {
+        determinants[b] = 1.0;  // the empty product
+        return;
+      }
+      gather(matrix, a);
+      determinants[b] = determinant_of(decomposer.compute(a));
     });
   });
 }
 
 void inv(const Extents& batch, const Matrices& A, double* inverses) {
   const std::int64_t n = A.rows;
+  if (n == 0) return;  // the empty matrix is its own inverse
   with_order(n, [&](auto order) {
-    LUEngine<decltype(order)::value> lu(n);
+    constexpr int N = decltype(order)::value;
+    Square<N> a(n, n);
+    Gather<Square<N>> gather(A, n, n);
+    Decomposer<N> decomposer;
+    Square<N> work(n, n);
     for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-      lu.factorise(matrix, A);
-      lu.require_invertible("inv");
-      lu.inverse(inverses + b * n * n);
+      gather(matrix, a);
+      const FullPivLUOf<N>& lu = decomposer.compute(a);
+      require_invertible_lu(lu, "inv");
+      solve_into(lu, Square<N>::Identity(n, n), work, row_major_map<Square<N>>(inverses + b * n * n, n, n));
     });
   });
 }
 
 void require_invertible(const Matrices& A, const char* operation) {
+  if (A.rows == 0) return;  // the empty matrix is invertible
   with_order(A.rows, [&](auto order) {
-    LUEngine<decltype(order)::value> lu(A.rows);
-    lu.factorise(A.data, A);
-    lu.require_invertible(operation);
+    constexpr int N = decltype(order)::value;
+    Square<N> a(A.rows, A.rows);
+    Gather<Square<N>>(A, A.rows, A.rows)(A.data, a);
+    Decomposer<N> decomposer;
+    require_invertible_lu(decomposer.compute(a), operation);
   });
 }
 

@@ -62,8 +62,9 @@ double norm_of(const Eigen::MatrixXd& a, NormKind kind, kernels::SvdEngine& engi
 void kernels::norm(const Extents& batch, const Matrices& A, NormKind kind, double* norms) {
   Eigen::MatrixXd a(A.rows, A.cols);
   SvdEngine engine;
+  Gather<Eigen::MatrixXd> gather(A, A.rows, A.cols);
   for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    gather(matrix, A, a);
+    gather(matrix, a);
     norms[b] = norm_of(a, kind, engine);
   });
 }

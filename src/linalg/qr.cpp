@@ -29,8 +29,9 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
   // The workspace the sequence would make for itself on every application.
   Eigen::Matrix<double, 1, Work::ColsAtCompileTime, Eigen::RowMajor> workspace(k);
   kernels::ReusedDecomposition<HouseholderOf<N>, Work> reused;
+  kernels::Gather<Work> gather(A, m, n);
   kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    kernels::gather(matrix, A, packed);
+    gather(matrix, packed);
     const HouseholderOf<N>& householder = reused.compute(packed);
     // The reflectors applied to the identity's first k columns, as the
     // product with Identity(m, k) does, without its temporaries.

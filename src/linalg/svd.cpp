@@ -24,8 +24,9 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
   const Eigen::Index k = std::min(m, n);
   Work a(m, n);
   Eigen::JacobiSVD<Work> engine;
+  kernels::Gather<Work> gather(A, m, n);
   kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    kernels::gather(matrix, A, a);
+    gather(matrix, a);
     engine.compute(a, kFactorOptions<N>);
     // A NaN or infinite entry leaves the engine without a scale: it reports
     // invalid input and computes nothing.

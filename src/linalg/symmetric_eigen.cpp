@@ -190,8 +190,9 @@ void apply_each(const kernels::Extents& batch, const kernels::Matrices& A, kerne
   Square<N> a(n, n);
   SymmetricEigen<N> eigen(n);
   SpectralWork<N> work(n);
+  kernels::Gather<Square<N>> gather(A, n, n);
   kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-    kernels::gather(matrix, A, a);
+    gather(matrix, a);
     decompose(a, eigen);
     double* out = result + b * n * n;
     switch (f) {
@@ -229,8 +230,9 @@ void kernels::eig_sym(const Extents& batch, const Matrices& A, double* values, d
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
     SymmetricEigen<N> eigen(n);
+    Gather<Square<N>> gather(A, n, n);
     for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-      gather(matrix, A, a);
+      gather(matrix, a);
       decompose(a, eigen);
       VectorMap(values + b * n, n) = eigen.values();
       row_major_map<Square<N>>(vectors + b * n * n, n, n) = eigen.vectors();
