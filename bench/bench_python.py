@@ -397,17 +397,6 @@ def cpu_description() -> dict:
     return {"model": model, "logical_cpus": os.cpu_count(), "flags": flags}
 
 
-def wheel_arch() -> str | None:
-    """The instruction set the installed module was built for, from the release
-    tree that `make python-package` builds the wheel in."""
-    cache = Path(__file__).resolve().parent.parent / "build" / "release" / "CMakeCache.txt"
-    if cache.is_file():
-        for line in cache.read_text().splitlines():
-            if line.startswith("ZORVANE_ARCH_RESOLVED:"):
-                return line.split("=", 1)[1]
-    return None
-
-
 def environment() -> dict:
     controller = ThreadpoolController()
     with controller.limit(limits=1, user_api="blas"):
@@ -421,7 +410,7 @@ def environment() -> dict:
             "scipy": scipy.__version__,
             "zorvane-linalg": importlib.metadata.version("zorvane-linalg"),
         },
-        "zorvane_arch": wheel_arch(),
+        "zorvane_level": zl.instruction_set(),
         "threadpools_default": controller.info(),
         "threadpools_one_thread": one_thread,
         "environment": {k: os.environ.get(k) for k in
@@ -530,7 +519,7 @@ def markdown(data: dict) -> str:
            f"- CPU: {env['cpu']['model']} ({env['cpu']['logical_cpus']} logical CPUs)",
            f"- {env['platform']}, Python {env['python']}, NumPy {env['versions']['numpy']}, "
            f"SciPy {env['versions']['scipy']}, zorvane-linalg {env['versions']['zorvane-linalg']} "
-           f"(ZORVANE_ARCH={env['zorvane_arch']})",
+           f"(instruction-set level {env.get('zorvane_level')})",
            f"- BLAS: {blas_summary(env)}",
            f"- OPENBLAS_CORETYPE={env['environment']['OPENBLAS_CORETYPE']}, "
            f"OPENBLAS_L2_SIZE={env['environment']['OPENBLAS_L2_SIZE']}",

@@ -5,6 +5,7 @@ from ._extended import (
     LMStatus,
     LstsqResult,
     det,
+    instruction_set,
     inv,
     levenberg_marquardt,
     lstsq,
@@ -50,4 +51,5 @@ __all__ = [
     "LstsqResult",
     "LMResult",
     "LMStatus",
+    "instruction_set",
 ]

@@ -248,6 +248,37 @@ Examples
 (LMStatus.Converged, True)
 )doc";
 
+inline constexpr const char* instruction_set = R"doc(
+The instruction-set level the library runs at.
+
+The library holds its numerical code compiled for three levels of the x86-64
+instruction set and runs the widest one this CPU and its operating system
+support, chosen at the first call and kept for the life of the process:
+"baseline" (the portable set every x86-64 CPU runs), "x86-64-v3" (AVX2 and
+FMA) or "x86-64-v4" (AVX-512). The full-pivot LU behind lu, det, solve and
+inv runs its baseline code at every level, where it is fastest. Results
+differ between levels in their last bits; set the environment variable
+ZORVANE_CPU_LEVEL to "baseline" before the first call for bits that are the
+same on every machine, or to another level to compare.
+
+Returns
+-------
+str
+    "baseline", "x86-64-v3" or "x86-64-v4".
+
+Raises
+------
+ValueError
+    If ZORVANE_CPU_LEVEL names no level, or one this CPU cannot run (every
+    function raises it then).
+
+Examples
+--------
+>>> import zorvane_linalg
+>>> zorvane_linalg.instruction_set() in ("baseline", "x86-64-v3", "x86-64-v4")
+True
+)doc";
+
 inline constexpr const char* lm_status = R"doc(
 Why levenberg_marquardt stopped; the values are those of the C++ LMStatus.
 )doc";

@@ -160,6 +160,7 @@ NB_MODULE(_extended, m) {
       m, "LMResult", {"x", "residual", "cost", "iterations", "status"}, doc::lm_result);
 
   m.def("det", &py::det, nb::arg("A"), nb::sig(sig::det), doc::det);
+  m.def("instruction_set", &linalg::instruction_set, doc::instruction_set);
   m.def("inv", &py::inv, nb::arg("A"), nb::sig(sig::inv), doc::inv);
   m.def("pinv", &py::pinv, nb::arg("A"), nb::arg("rcond") = -1.0, nb::sig(sig::pinv), doc::pinv);
   m.def(

@@ -10,7 +10,7 @@ if(NOT dynamic MATCHES "Library soname: \\[libzorvane_linalg_cpu\\.so\\.0\\]")
   message(FATAL_ERROR "soname is not libzorvane_linalg_cpu.so.0:\n${dynamic}")
 endif()
 
-set(operations trace eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det solve
+set(operations instruction_set trace eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det solve
     inv qr svd pinv lstsq norm eig levenberg_marquardt)
 set(batched_operations eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det
     solve inv qr svd pinv norm eig trace)

@@ -73,8 +73,7 @@ inline std::string batch_index_suffix(const Extents& extents, std::int64_t b) {
 /// Walks a batch in row-major order and gives, for each of `Operands`
 /// operands, the element offset of its matrix b. Dimensions of extent 1
 /// are dropped and neighbours that step evenly are merged, so a contiguous
-/// stack (or any evenly strided one) is read with a plain index; only other
-/// layouts take the general odometer.
+/// stack (or any evenly strided one) advances by one step per matrix.
 template <std::size_t Operands>
 class BatchWalk {
  public:
@@ -97,23 +96,25 @@ class BatchWalk {
 
   /// Calls body(b, offsets) for every matrix b; an error of the body leaves
   /// with the batch index of its matrix appended. A plain matrix (no batch
-  /// dimension) fails with the body's message alone.
+  /// dimension) fails with the body's message alone. The body is called from
+  /// this one place: each copy of an inlined engine may be optimised
+  /// differently, and a single matrix must round exactly as its slice of a
+  /// batch does.
   template <class Body>
   void run(Body&& body) const {
-    if (extents_.empty()) {
-      body(std::int64_t{0}, Offsets{});
-      return;
-    }
     std::int64_t b = 0;
     try {
-      if (dims_.size() <= 1) {
-        run_evenly(body, b);
-      } else {
-        run_odometer(body, b);
+      Extents index(dims_.size(), 0);
+      Offsets offsets{};
+      for (; b < count_; ++b) {
+        body(b, offsets);
+        advance(index, offsets);
       }
     } catch (const std::invalid_argument& error) {
+      if (extents_.empty()) throw;
       throw std::invalid_argument(error.what() + batch_index_suffix(extents_, b));
     } catch (const std::runtime_error& error) {
+      if (extents_.empty()) throw;
       throw std::runtime_error(error.what() + batch_index_suffix(extents_, b));
     }
   }
@@ -136,28 +137,14 @@ class BatchWalk {
     return true;
   }
 
-  template <class Body>
-  void run_evenly(Body& body, std::int64_t& b) const {
-    const Offsets step = dims_.empty() ? Offsets{} : dims_.front().step;
-    Offsets offsets{};
-    for (; b < count_; ++b) {
-      for (std::size_t k = 0; k < Operands; ++k) offsets[k] = b * step[k];
-      body(b, offsets);
-    }
-  }
-
-  template <class Body>
-  void run_odometer(Body& body, std::int64_t& b) const {
-    Extents index(dims_.size(), 0);
-    Offsets offsets{};
-    for (; b < count_; ++b) {
-      body(b, offsets);
-      for (std::size_t d = dims_.size(); d-- > 0;) {
-        for (std::size_t k = 0; k < Operands; ++k) offsets[k] += dims_[d].step[k];
-        if (++index[d] < dims_[d].extent) break;
-        for (std::size_t k = 0; k < Operands; ++k) offsets[k] -= dims_[d].step[k] * dims_[d].extent;
-        index[d] = 0;
-      }
+  /// Moves `offsets` to the next matrix, the last dimension fastest; a stack
+  /// that steps evenly has a single dimension here, a plain matrix none.
+  void advance(Extents& index, Offsets& offsets) const {
+    for (std::size_t d = dims_.size(); d-- > 0;) {
+      for (std::size_t k = 0; k < Operands; ++k) offsets[k] += dims_[d].step[k];
+      if (++index[d] < dims_[d].extent) return;
+      for (std::size_t k = 0; k < Operands; ++k) offsets[k] -= dims_[d].step[k] * dims_[d].extent;
+      index[d] = 0;
     }
   }
 

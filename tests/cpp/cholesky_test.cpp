@@ -125,6 +125,7 @@ TEST(Cholesky, NonFiniteEntries) {
 }
 
 TEST(Cholesky, MatchesTheDenseFactorisationBitForBit) {
+  if (!test::library_runs_baseline()) GTEST_SKIP() << "Eigen here rounds as the baseline only";
   // The factor is computed in place on the working copy; it must be the
   // very factor that LLT<MatrixXd, Lower> gives, including the blocked path.
   for (const Eigen::Index n : {1, 4, 7, 16, 17, 64, 129}) {

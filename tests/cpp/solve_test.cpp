@@ -76,6 +76,7 @@ TEST(Solve, ResidualIsSmallForBlockBoundarySizes) {
 // solve and inv run the decomposition's own solve steps on a buffer made once
 // per call: the very bits of FullPivLU's solve and inverse.
 TEST(Solve, SameBitsAsTheDecompositionAboveTheFixedOrders) {
+  if (!test::library_runs_baseline()) GTEST_SKIP() << "Eigen here rounds as the baseline only";
   for (const Eigen::Index n : {1, 5, 8, 17, 33}) {
     const MatrixXd a = test::random_matrix(n, n, 300 + static_cast<unsigned>(n));
     const MatrixXd b = test::random_matrix(n, 3, 400 + static_cast<unsigned>(n));

@@ -96,6 +96,7 @@ TEST(EigSym, NaNAboveTheDiagonalIsNotRead) {
 // Above the fixed orders the library runs the solver's own steps with a
 // workspace made once per call: the very bits of SelfAdjointEigenSolver.
 TEST(EigSym, SameBitsAsTheSolverAboveTheFixedOrders) {
+  if (!test::library_runs_baseline()) GTEST_SKIP() << "Eigen here rounds as the baseline only";
   for (const Eigen::Index n : {1, 5, 8, 17, 33}) {
     const Eigen::MatrixXd a = test::random_symmetric(n, static_cast<unsigned>(n));
     const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> expected(a);

@@ -38,6 +38,12 @@ namespace zorvane::test {
 
 /// Machine epsilon taken from the standard library rather than from the library's
 /// own constant, so that the tolerance tests would notice a wrong constant.
+/// True when the library runs its baseline code, which this program is
+/// compiled for: only then does it round exactly as Eigen called from here.
+inline bool library_runs_baseline() {
+  return std::string(linalg::instruction_set()) == "baseline";
+}
+
 inline constexpr double kEps = std::numeric_limits<double>::epsilon();
 inline const Device kCpu{DeviceKind::CPU, -1};
 inline const Device kCuda{DeviceKind::CUDA, 0};

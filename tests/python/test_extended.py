@@ -4,6 +4,9 @@ rules, and the Levenberg-Marquardt callbacks, well and badly behaved."""
 
 import doctest
 import enum
+import os
+import subprocess
+import sys
 import traceback
 
 import numpy as np
@@ -26,6 +29,7 @@ SIGNATURES = {
     f"m: int, x0: {ARRAY}, *, max_iterations: int = 200, ftol: float = 1.4901161193847656e-08, "
     "xtol: float = 1.4901161193847656e-08, gtol: float = 0.0, initial_damping: float = 0.001, "
     "damping_increase: float = 10.0, damping_decrease: float = 10.0) -> LMResult",
+    "instruction_set": "instruction_set() -> str",
 }
 
 
@@ -39,7 +43,7 @@ def test_the_six_functions_and_their_types_are_at_the_top_level_in_order():
     assert zl.LMResult._fields == ("x", "residual", "cost", "iterations", "status")
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", NAMES + ["instruction_set"])
 def test_signature_and_docstring_examples(name):
     doc = getattr(zl, name).__doc__
     assert doc.split("\n", 1)[0] == SIGNATURES[name]
@@ -48,6 +52,20 @@ def test_signature_and_docstring_examples(name):
     runner = doctest.DocTestRunner()
     runner.run(test)
     assert runner.failures == 0
+
+
+@pytest.mark.parametrize("forced", ["baseline", "", "x86-64-v9"])
+def test_instruction_set_is_the_level_zorvane_cpu_level_names(forced):
+    script = ("import zorvane_linalg as z\ntry:\n    print(z.instruction_set())\n"
+              "except ValueError as e:\n    print('ValueError:', e)")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=True, env={**os.environ, "ZORVANE_CPU_LEVEL": forced}).stdout.strip()
+    if forced == "x86-64-v9":
+        assert out.startswith("ValueError: zorvane: ZORVANE_CPU_LEVEL=x86-64-v9 names no "
+                              "instruction-set level of this library (levels available here: "
+                              "baseline")
+    else:
+        assert out == forced or (not forced and out in ("baseline", "x86-64-v3", "x86-64-v4"))
 
 
 def random(shape, salt=0):

@@ -92,6 +92,14 @@ struct LMResult {
 /// callback: reads n doubles, writes the m x n Jacobian row-major.
 using LMCallback = std::function<void(const double*, double*)>;
 
+/// The instruction-set level the library runs at: "baseline" (the portable
+/// x86-64 set), "x86-64-v3" (AVX2, FMA) or "x86-64-v4" (AVX-512), the widest
+/// this CPU and its operating system support unless the environment variable
+/// ZORVANE_CPU_LEVEL names one. It is chosen at the first call of any
+/// operation and kept for the life of the process; a ZORVANE_CPU_LEVEL that
+/// names no level this CPU runs makes every call throw std::invalid_argument.
+ZORVANE_LINALG_API const char* instruction_set();
+
 /// Sum of the diagonal of a square matrix; 0.0 for 0 x 0.
 ZORVANE_LINALG_API double trace(const Tensor& A);
 
