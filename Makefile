@@ -148,18 +148,23 @@ $(BENCH_STAMP): bench/requirements.txt $(VENV_STAMP)
 accuracy: python-package $(BENCH_STAMP)
 	$(BENCH_ENV) $(VENV_PY) bench/accuracy.py
 
+# The C++ benchmarks set the library against bare Eigen loops compiled for the
+# portable instruction set, so the library runs at that level there too;
+# bench_levels.py times every level against NumPy/SciPy.
 bench: python-package $(BENCH_STAMP) build/bench/.preset accuracy
 	$(CMAKE) --build --preset bench -j $(JOBS)
 	mkdir -p bench/results
-	$(BENCH_ENV) build/bench/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
+	$(BENCH_ENV) ZORVANE_CPU_LEVEL=baseline build/bench/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
 	  --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
 	  --benchmark_report_aggregates_only=true \
 	  --benchmark_out=bench/results/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
 	$(VENV_PY) bench/summarize_cpp.py bench/results/$(BENCH_DATE)-cpp.json
 	$(BENCH_ENV) $(VENV_PY) bench/bench_python.py
-	$(BENCH_ENV) build/bench/bench/zorvane_bench_batched_cpp --benchmark_min_time=0.2 \
+	$(BENCH_ENV) ZORVANE_CPU_LEVEL=baseline build/bench/bench/zorvane_bench_batched_cpp \
+	  --benchmark_min_time=0.2 \
 	  --benchmark_out=bench/results/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
 	$(BENCH_ENV) $(VENV_PY) bench/bench_batched.py
+	$(BENCH_ENV) $(VENV_PY) bench/bench_levels.py
 
 # ---- Hardening stages -------------------------------------------------------
 # Each has its own preset and build tree, so a second run only rebuilds what

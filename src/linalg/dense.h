@@ -21,9 +21,23 @@ using Order = std::integral_constant<int, N>;
 
 /// body(Order<N>{}) with every call inside inlined: a small engine left as
 /// calls keeps its matrices in memory between them, and the round trips cost
-/// several times the arithmetic at these orders.
+/// several times the arithmetic at these orders. Sanitized builds, which are
+/// not timed, keep the calls: there the inlined engines take GCC minutes and
+/// gigabytes per source.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZORVANE_SANITIZED_BUILD
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZORVANE_SANITIZED_BUILD
+#endif
+#endif
+#ifdef ZORVANE_SANITIZED_BUILD
+#define ZORVANE_FLATTEN
+#else
+#define ZORVANE_FLATTEN [[gnu::flatten]]
+#endif
 template <int N, class Body>
-[[gnu::flatten]] decltype(auto) with_fixed_order(Body& body) {
+ZORVANE_FLATTEN decltype(auto) with_fixed_order(Body& body) {
   return body(Order<N>{});
 }
 
