@@ -206,10 +206,14 @@ void register_factorisations() {
                 det = stacked(1), lu = Eigen::FullPivLU<Matrix<N>>(n, n)](
                    std::int64_t b, const Matrix<N>& a) mutable {
           lu.compute(a);
-          RowMap<N>(L.data() + b * n * n, n, n) = lu.matrixLU().template triangularView<Eigen::UnitLower>();
-          RowMap<N>(U.data() + b * n * n, n, n) = lu.matrixLU().template triangularView<Eigen::Upper>();
-          RowMap<N>(P.data() + b * n * n, n, n) = lu.permutationP().toDenseMatrix().template cast<double>();
-          RowMap<N>(Q.data() + b * n * n, n, n) = lu.permutationQ().toDenseMatrix().template cast<double>();
+          RowMap<N>(L.data() + b * n * n, n, n) =
+              lu.matrixLU().template triangularView<Eigen::UnitLower>();
+          RowMap<N>(U.data() + b * n * n, n, n) =
+              lu.matrixLU().template triangularView<Eigen::Upper>();
+          RowMap<N>(P.data() + b * n * n, n, n) =
+              lu.permutationP().toDenseMatrix().template cast<double>();
+          RowMap<N>(Q.data() + b * n * n, n, n) =
+              lu.permutationQ().toDenseMatrix().template cast<double>();
           det[b] = lu.determinant();
           return det[b] + static_cast<double>(lu.rank());
         };
@@ -263,7 +267,8 @@ void register_factorisations() {
                                                             const Matrix<N>& a) mutable {
           qr.compute(a);
           RowMap<N>(Q.data() + b * n * n, n, n) = qr.householderQ() * Matrix<N>::Identity(n, n);
-          RowMap<N>(R.data() + b * n * n, n, n) = qr.matrixQR().template triangularView<Eigen::Upper>();
+          RowMap<N>(R.data() + b * n * n, n, n) =
+              qr.matrixQR().template triangularView<Eigen::Upper>();
           return Q[b * n * n];
         };
       }));

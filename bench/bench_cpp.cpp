@@ -178,8 +178,9 @@ void register_all() {
       "pinv", general, [](const Inputs& in) { return first(linalg::pinv(in.A)); },
       [](const Inputs& in) {
         const Eigen::JacobiSVD<Eigen::MatrixXd> svd(in.a, kThin);
-        const Eigen::MatrixXd p = (svd.matrixV() * svd.singularValues().cwiseInverse().asDiagonal()) *
-                                  svd.matrixU().transpose();
+        const Eigen::MatrixXd p =
+            (svd.matrixV() * svd.singularValues().cwiseInverse().asDiagonal()) *
+            svd.matrixU().transpose();
         return first(p);
       });
   register_pair(
@@ -193,10 +194,12 @@ void register_all() {
       [](const Inputs& in) { return linalg::norm(in.A, linalg::NormKind::Frobenius); },
       [](const Inputs& in) { return std::sqrt(in.a.squaredNorm()); });
   register_pair(
-      "norm_one", general, [](const Inputs& in) { return linalg::norm(in.A, linalg::NormKind::One); },
+      "norm_one", general,
+      [](const Inputs& in) { return linalg::norm(in.A, linalg::NormKind::One); },
       [](const Inputs& in) { return in.a.cwiseAbs().colwise().sum().maxCoeff(); });
   register_pair(
-      "norm_inf", general, [](const Inputs& in) { return linalg::norm(in.A, linalg::NormKind::Inf); },
+      "norm_inf", general,
+      [](const Inputs& in) { return linalg::norm(in.A, linalg::NormKind::Inf); },
       [](const Inputs& in) { return in.a.cwiseAbs().rowwise().sum().maxCoeff(); });
   register_pair(
       "norm_spectral", general,

@@ -18,8 +18,9 @@ using kernels::Square;
 /// matrix, which gives the bits of a FullPivLU over a copy without its
 /// second n x n buffer.
 template <int N>
-using FullPivLUOf = std::conditional_t<N == Eigen::Dynamic, Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>>,
-                                       Eigen::FullPivLU<Square<N>>>;
+using FullPivLUOf =
+    std::conditional_t<N == Eigen::Dynamic, Eigen::FullPivLU<Eigen::Ref<Eigen::MatrixXd>>,
+                       Eigen::FullPivLU<Square<N>>>;
 
 /// +1 or -1, the sign of a permutation, from the parity of its number of
 /// inversions; arithmetic rather than branches, which random matrices would
@@ -87,7 +88,8 @@ void solve_into(const LU& lu, const Rhs& rhs, Work& c, Dst&& dst) {
 
 /// The right-hand sides of solve: vectors, or n x k matrices.
 template <int N, bool Vectors>
-using RhsOf = std::conditional_t<Vectors, kernels::Column<N>, Eigen::Matrix<double, N, Eigen::Dynamic>>;
+using RhsOf =
+    std::conditional_t<Vectors, kernels::Column<N>, Eigen::Matrix<double, N, Eigen::Dynamic>>;
 
 template <int N, bool Vectors>
 void solve_each(const kernels::Extents& batch, const kernels::Matrices& A,
@@ -192,7 +194,8 @@ void inv(const Extents& batch, const Matrices& A, double* inverses) {
       gather(matrix, a);
       const FullPivLUOf<N>& lu = decomposer.compute(a);
       require_invertible_lu(lu, "inv");
-      solve_into(lu, Square<N>::Identity(n, n), work, row_major_map<Square<N>>(inverses + b * n * n, n, n));
+      solve_into(lu, Square<N>::Identity(n, n), work,
+                 row_major_map<Square<N>>(inverses + b * n * n, n, n));
     });
   });
 }

@@ -30,7 +30,8 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
     engine.compute(a, kFactorOptions<N>);
     // A NaN or infinite entry leaves the engine without a scale: it reports
     // invalid input and computes nothing.
-    if (engine.info() != Eigen::Success) detail::throw_numerical_error("svd", " failed to converge");
+    if (engine.info() != Eigen::Success)
+      detail::throw_numerical_error("svd", " failed to converge");
     kernels::row_major_map<Work>(U + b * m * k, m, k) = engine.matrixU();
     kernels::VectorMap(S + b * k, k) = engine.singularValues();
     kernels::row_major_map<Work>(Vt + b * k * n, k, n) = engine.matrixV().transpose();

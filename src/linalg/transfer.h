@@ -34,9 +34,9 @@ inline Tensor scatter_vector(const Eigen::VectorXd& v) {
 /// Solves for a right-hand side B of shape (rows) or (rows, k), gathered and
 /// scattered like any other argument, giving a solution of `unknowns` rows
 /// (and k columns). `solve_dense` maps a dense right-hand side to its solution
-/// (or an expression of it), evaluated here into a dense result of the same kind. A right-hand side without entries never reaches
-/// it: Eigen's solvers bind a reference to the first entry, and the solution
-/// of such a system is all zero (that is, empty or of zero columns).
+/// (or an expression of it), evaluated here into a dense result of the same kind. A right-hand side
+/// without entries never reaches it: Eigen's solvers bind a reference to the first entry, and the
+/// solution of such a system is all zero (that is, empty or of zero columns).
 template <class SolveDense>
 Tensor solve_right_hand_side(const Tensor& B, std::int64_t rows, std::int64_t unknowns,
                              const char* operation, const char* rows_mismatch,

@@ -1,6 +1,7 @@
 // Every operation runs on several threads at once, each single-matrix call on
 // tensors of its own and the batched calls on stacks that all threads share,
-// and must give exactly the bits it gives when the calls run one at a time. The same file also forms the program run under ThreadSanitizer.
+// and must give exactly the bits it gives when the calls run one at a time. The same file also
+// forms the program run under ThreadSanitizer.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -33,7 +34,8 @@ struct Outcome {
     bits.push_back(word);
   }
   void add(const Tensor& t) {
-    for (std::int64_t k = 0; k < t.ndim(); ++k) bits.push_back(static_cast<std::uint64_t>(t.shape()[k]));
+    for (std::int64_t k = 0; k < t.ndim(); ++k)
+      bits.push_back(static_cast<std::uint64_t>(t.shape()[k]));
     for (std::int64_t i = 0; i < t.numel(); ++i) add(t.data()[i]);  // results are contiguous
   }
   bool operator==(const Outcome& other) const {
@@ -160,8 +162,10 @@ void add_failing_jobs(std::vector<Job>& jobs, const Eigen::MatrixXd& spd, int la
   Eigen::MatrixXd with_nan = spd;
   with_nan(0, 0) = std::nan("");
   const Eigen::MatrixXd singular = Eigen::MatrixXd::Zero(spd.rows(), spd.cols());
-  jobs.push_back([=] { return capture([&](Outcome& o) { o.add(linalg::cholesky(on(negative))); }); });
-  jobs.push_back([=] { return capture([&](Outcome& o) { o.add(linalg::matrix_log(on(negative))); }); });
+  jobs.push_back(
+      [=] { return capture([&](Outcome& o) { o.add(linalg::cholesky(on(negative))); }); });
+  jobs.push_back(
+      [=] { return capture([&](Outcome& o) { o.add(linalg::matrix_log(on(negative))); }); });
   jobs.push_back([=] { return capture([&](Outcome& o) { o.add(linalg::svd(on(with_nan)).S); }); });
   jobs.push_back([=] { return capture([&](Outcome& o) { o.add(linalg::inv(on(singular))); }); });
   const Eigen::VectorXd too_long = Eigen::VectorXd::Ones(spd.rows() + 1);
@@ -191,16 +195,36 @@ void add_batched_jobs(std::vector<Job>& jobs, const Eigen::MatrixXd& spd,
   const Tensor rect_stack = stack_of({rect, 2.0 * rect});
   const Tensor rhs = vector_from(Eigen::VectorXd::Ones(spd.rows()));
   const std::vector<std::pair<Tensor, Call>> calls = {
-      {spd_stack, [](const Tensor& A) { auto r = batched::eig_sym(A); return std::vector{r.values, r.vectors}; }},
+      {spd_stack,
+       [](const Tensor& A) {
+         auto r = batched::eig_sym(A);
+         return std::vector{r.values, r.vectors};
+       }},
       {spd_stack, [](const Tensor& A) { return std::vector{batched::matrix_sqrt(A)}; }},
       {spd_stack, [](const Tensor& A) { return std::vector{batched::cholesky(A)}; }},
       {spd_stack, [rhs](const Tensor& A) { return std::vector{batched::solve(A, rhs)}; }},
-      {general_stack, [](const Tensor& A) { return std::vector{batched::det(A), batched::inv(A)}; }},
-      {general_stack, [](const Tensor& A) { auto r = batched::eig(A); return std::vector{r.values_real, r.vectors_imag}; }},
+      {general_stack,
+       [](const Tensor& A) { return std::vector{batched::det(A), batched::inv(A)}; }},
+      {general_stack,
+       [](const Tensor& A) {
+         auto r = batched::eig(A);
+         return std::vector{r.values_real, r.vectors_imag};
+       }},
       {general_stack, [](const Tensor& A) { return std::vector{batched::trace(A)}; }},
-      {rect_stack, [](const Tensor& A) { auto r = batched::qr(A); return std::vector{r.Q, r.R}; }},
-      {rect_stack, [](const Tensor& A) { auto r = batched::svd(A); return std::vector{r.U, r.S, r.Vt}; }},
-      {rect_stack, [](const Tensor& A) { return std::vector{batched::pinv(A), batched::norm(A, NormKind::Spectral)}; }},
+      {rect_stack,
+       [](const Tensor& A) {
+         auto r = batched::qr(A);
+         return std::vector{r.Q, r.R};
+       }},
+      {rect_stack,
+       [](const Tensor& A) {
+         auto r = batched::svd(A);
+         return std::vector{r.U, r.S, r.Vt};
+       }},
+      {rect_stack,
+       [](const Tensor& A) {
+         return std::vector{batched::pinv(A), batched::norm(A, NormKind::Spectral)};
+       }},
   };
   for (const auto& [input, call] : calls) {
     jobs.push_back([input = input, call = call] {

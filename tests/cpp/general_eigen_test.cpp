@@ -79,8 +79,9 @@ TEST(Eig, UpperTriangularExample) {
   EXPECT_NEAR(values[1], 3.0, 4 * kEps);
   EXPECT_EQ(e.values_imag, VectorXd::Zero(2));
   EXPECT_EQ(e.vectors_imag, MatrixXd::Zero(2, 2));
-  EXPECT_LE((a * e.vectors_real - e.vectors_real * e.values_real.asDiagonal()).cwiseAbs().maxCoeff(),
-            8 * kEps);
+  EXPECT_LE(
+      (a * e.vectors_real - e.vectors_real * e.values_real.asDiagonal()).cwiseAbs().maxCoeff(),
+      8 * kEps);
 }
 
 TEST(Eig, ZeroMatrixAndOneByOne) {
@@ -109,7 +110,8 @@ TEST_P(EigIdentities, EigenpairsOfRandomMatrices) {
   ASSERT_EQ(values.size(), n);
   ASSERT_EQ(vectors.rows(), n);
   ASSERT_EQ(vectors.cols(), n);
-  const MatrixXcd residual = a.cast<std::complex<double>>() * vectors - vectors * values.asDiagonal();
+  const MatrixXcd residual =
+      a.cast<std::complex<double>>() * vectors - vectors * values.asDiagonal();
   EXPECT_LE(residual.cwiseAbs().maxCoeff(), 16 * n * kEps * a.norm());
   for (int j = 0; j < n; ++j) EXPECT_NEAR(vectors.col(j).norm(), 1.0, 4 * n * kEps) << j;
 
@@ -206,7 +208,8 @@ TEST(EigReference, EigenvaluesAgreeWithSciPy) {
       Eigen::Index nearest = -1;
       for (Eigen::Index j = 0; j < computed.size(); ++j) {
         if (claimed[static_cast<std::size_t>(j)]) continue;
-        if (nearest < 0 || std::abs(computed(j) - expected) < std::abs(computed(nearest) - expected)) {
+        if (nearest < 0 ||
+            std::abs(computed(j) - expected) < std::abs(computed(nearest) - expected)) {
           nearest = j;
         }
       }

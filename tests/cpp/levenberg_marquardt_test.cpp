@@ -351,7 +351,9 @@ TEST_P(StoppingRule, FiresAtItsIterationWithItsStatus) {
         trials.push_back(x(0));
         return Eigen::VectorXd(Eigen::VectorXd::Constant(1, x(0) - c.target));
       },
-      [&c](const Eigen::VectorXd&) { return Eigen::MatrixXd(Eigen::MatrixXd::Constant(1, 1, c.slope)); });
+      [&c](const Eigen::VectorXd&) {
+        return Eigen::MatrixXd(Eigen::MatrixXd::Constant(1, 1, c.slope));
+      });
   const LMResult result = model.solve(Eigen::VectorXd::Constant(1, c.x0), c.params);
   EXPECT_EQ(model.calls, c.calls);
   EXPECT_EQ(result.iterations, c.iterations);
@@ -424,7 +426,9 @@ TEST(LevenbergMarquardt, UnsolvableDampedEquationsRaise) {
   // A Jacobian of NaN makes every pivot NaN, with or without the retry.
   Model nan_model(
       1, 2, [](const Eigen::VectorXd&) { return Eigen::VectorXd(Eigen::VectorXd::Ones(1)); },
-      [](const Eigen::VectorXd&) { return Eigen::MatrixXd(Eigen::MatrixXd::Constant(1, 2, kNaN)); });
+      [](const Eigen::VectorXd&) {
+        return Eigen::MatrixXd(Eigen::MatrixXd::Constant(1, 2, kNaN));
+      });
   EXPECT_THROW_MSG(nan_model.solve(Eigen::VectorXd::Zero(2)), std::runtime_error,
                    "zorvane: levenberg_marquardt failed -- damped normal equations are not "
                    "solvable");

@@ -50,7 +50,8 @@ class ReferenceFile {
     if (e.shape.size() != 2) throw std::runtime_error(name + " is not 2-D");
     Eigen::MatrixXd m(e.shape[0], e.shape[1]);
     for (long i = 0; i < e.shape[0]; ++i) {
-      for (long j = 0; j < e.shape[1]; ++j) m(i, j) = e.values[static_cast<std::size_t>(i * e.shape[1] + j)];
+      for (long j = 0; j < e.shape[1]; ++j)
+        m(i, j) = e.values[static_cast<std::size_t>(i * e.shape[1] + j)];
     }
     return m;
   }

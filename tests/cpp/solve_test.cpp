@@ -21,7 +21,8 @@ using test::vector_of;
 
 const char* const kSolveSingular =
     "zorvane: solve failed -- matrix A is singular or numerically singular";
-const char* const kInvSingular = "zorvane: inv failed -- matrix A is singular or numerically singular";
+const char* const kInvSingular =
+    "zorvane: inv failed -- matrix A is singular or numerically singular";
 
 void expect_shape(const Tensor& t, std::initializer_list<long> extents) {
   ASSERT_EQ(t.ndim(), static_cast<std::int64_t>(extents.size()));
@@ -88,7 +89,8 @@ TEST(Solve, SameBitsAsTheDecompositionAboveTheFixedOrders) {
     EXPECT_TRUE(vector_of(linalg::solve(tensor_from(a), vector_from(v)))
                     .cwiseEqual(VectorXd(expected.solve(v)))
                     .all()) << n;
-    EXPECT_TRUE(matrix_of(linalg::inv(tensor_from(a))).cwiseEqual(MatrixXd(expected.inverse())).all())
+    EXPECT_TRUE(
+        matrix_of(linalg::inv(tensor_from(a))).cwiseEqual(MatrixXd(expected.inverse())).all())
         << n;
   }
 }

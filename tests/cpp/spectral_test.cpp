@@ -86,7 +86,8 @@ TEST_P(EigSymFamily, NonFiniteInputFailsToConverge) {
           Eigen::MatrixXd a = random_spd(n, static_cast<unsigned>(n + k));
           const Eigen::Index j = on_diagonal ? k : (k + 1) % n;
           a(k, j) = a(j, k) = bad;
-          SCOPED_TRACE(::testing::Message() << "n=" << n << " (" << k << ", " << j << ") = " << bad);
+          SCOPED_TRACE(::testing::Message()
+                       << "n=" << n << " (" << k << ", " << j << ") = " << bad);
           EXPECT_THROW_MSG(GetParam().run(tensor_from(a)), std::runtime_error, kNoConvergence);
         }
       }

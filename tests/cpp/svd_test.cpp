@@ -107,7 +107,8 @@ TEST(Svd, ZeroExtentsGiveEmptyFactors) {
 
 TEST(Svd, NonFiniteEntriesFailInEveryOrientation) {
   for (const double bad : {kNaN, kInf, -kInf}) {
-    for (const auto& [m, n] : {std::pair{1, 1}, std::pair{3, 3}, std::pair{4, 2}, std::pair{2, 4}}) {
+    for (const auto& [m, n] :
+         {std::pair{1, 1}, std::pair{3, 3}, std::pair{4, 2}, std::pair{2, 4}}) {
       MatrixXd a = test::random_matrix(m, n, 3);
       a(m - 1, n - 1) = bad;
       EXPECT_THROW_MSG(linalg::svd(tensor_from(a)), std::runtime_error, kNoConvergence);

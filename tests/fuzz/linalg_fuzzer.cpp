@@ -567,36 +567,78 @@ Outputs scalar(double value) {
 }
 
 const BatchedOperation kBatched[] = {
-    {"eig_sym", nullptr, true, [](const Tensor& a, const Tensor&) { auto r = zb::eig_sym(a); return Outputs{r.values, r.vectors}; },
-     [](const Tensor& a, const Tensor&) { auto r = zl::eig_sym(a); return Outputs{r.values, r.vectors}; }},
-    {"matrix_sqrt", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_sqrt(a)}; },
+    {"eig_sym", nullptr, true,
+     [](const Tensor& a, const Tensor&) {
+       auto r = zb::eig_sym(a);
+       return Outputs{r.values, r.vectors};
+     },
+     [](const Tensor& a, const Tensor&) {
+       auto r = zl::eig_sym(a);
+       return Outputs{r.values, r.vectors};
+     }},
+    {"matrix_sqrt", "eig_sym", true,
+     [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_sqrt(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_sqrt(a)}; }},
-    {"matrix_exp", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_exp(a)}; },
+    {"matrix_exp", "eig_sym", true,
+     [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_exp(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_exp(a)}; }},
-    {"matrix_log", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_log(a)}; },
+    {"matrix_log", "eig_sym", true,
+     [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_log(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_log(a)}; }},
-    {"matrix_sign", "eig_sym", true, [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_sign(a)}; },
+    {"matrix_sign", "eig_sym", true,
+     [](const Tensor& a, const Tensor&) { return Outputs{zb::matrix_sign(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::matrix_sign(a)}; }},
-    {"cholesky", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::cholesky(a)}; },
+    {"cholesky", nullptr, true,
+     [](const Tensor& a, const Tensor&) { return Outputs{zb::cholesky(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::cholesky(a)}; }},
-    {"lu", nullptr, true, [](const Tensor& a, const Tensor&) { auto r = zb::lu(a); return Outputs{r.L, r.U, r.P, r.Q, r.determinant}; },
-     [](const Tensor& a, const Tensor&) { auto r = zl::lu(a); return Outputs{r.L, r.U, r.P, r.Q, scalar(r.determinant)[0]}; }},
+    {"lu", nullptr, true,
+     [](const Tensor& a, const Tensor&) {
+       auto r = zb::lu(a);
+       return Outputs{r.L, r.U, r.P, r.Q, r.determinant};
+     },
+     [](const Tensor& a, const Tensor&) {
+       auto r = zl::lu(a);
+       return Outputs{r.L, r.U, r.P, r.Q, scalar(r.determinant)[0]};
+     }},
     {"det", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::det(a)}; },
      [](const Tensor& a, const Tensor&) { return scalar(zl::det(a)); }},
     {"inv", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::inv(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::inv(a)}; }},
-    {"solve", nullptr, true, [](const Tensor& a, const Tensor& b) { return Outputs{zb::solve(a, b)}; },
+    {"solve", nullptr, true,
+     [](const Tensor& a, const Tensor& b) { return Outputs{zb::solve(a, b)}; },
      [](const Tensor& a, const Tensor& b) { return Outputs{zl::solve(a, b)}; }},
-    {"qr", nullptr, false, [](const Tensor& a, const Tensor&) { auto r = zb::qr(a); return Outputs{r.Q, r.R}; },
-     [](const Tensor& a, const Tensor&) { auto r = zl::qr(a); return Outputs{r.Q, r.R}; }},
-    {"svd", nullptr, false, [](const Tensor& a, const Tensor&) { auto r = zb::svd(a); return Outputs{r.U, r.S, r.Vt}; },
-     [](const Tensor& a, const Tensor&) { auto r = zl::svd(a); return Outputs{r.U, r.S, r.Vt}; }},
+    {"qr", nullptr, false,
+     [](const Tensor& a, const Tensor&) {
+       auto r = zb::qr(a);
+       return Outputs{r.Q, r.R};
+     },
+     [](const Tensor& a, const Tensor&) {
+       auto r = zl::qr(a);
+       return Outputs{r.Q, r.R};
+     }},
+    {"svd", nullptr, false,
+     [](const Tensor& a, const Tensor&) {
+       auto r = zb::svd(a);
+       return Outputs{r.U, r.S, r.Vt};
+     },
+     [](const Tensor& a, const Tensor&) {
+       auto r = zl::svd(a);
+       return Outputs{r.U, r.S, r.Vt};
+     }},
     {"pinv", nullptr, false, [](const Tensor& a, const Tensor&) { return Outputs{zb::pinv(a)}; },
      [](const Tensor& a, const Tensor&) { return Outputs{zl::pinv(a)}; }},
-    {"norm", nullptr, false, [](const Tensor& a, const Tensor&) { return Outputs{zb::norm(a, zl::NormKind::Spectral)}; },
+    {"norm", nullptr, false,
+     [](const Tensor& a, const Tensor&) { return Outputs{zb::norm(a, zl::NormKind::Spectral)}; },
      [](const Tensor& a, const Tensor&) { return scalar(zl::norm(a, zl::NormKind::Spectral)); }},
-    {"eig", nullptr, true, [](const Tensor& a, const Tensor&) { auto r = zb::eig(a); return Outputs{r.values_real, r.values_imag, r.vectors_real, r.vectors_imag}; },
-     [](const Tensor& a, const Tensor&) { auto r = zl::eig(a); return Outputs{r.values_real, r.values_imag, r.vectors_real, r.vectors_imag}; }},
+    {"eig", nullptr, true,
+     [](const Tensor& a, const Tensor&) {
+       auto r = zb::eig(a);
+       return Outputs{r.values_real, r.values_imag, r.vectors_real, r.vectors_imag};
+     },
+     [](const Tensor& a, const Tensor&) {
+       auto r = zl::eig(a);
+       return Outputs{r.values_real, r.values_imag, r.vectors_real, r.vectors_imag};
+     }},
     {"trace", nullptr, true, [](const Tensor& a, const Tensor&) { return Outputs{zb::trace(a)}; },
      [](const Tensor& a, const Tensor&) { return scalar(zl::trace(a)); }},
 };
