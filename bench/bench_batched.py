@@ -24,6 +24,7 @@ import numpy as np
 import scipy.linalg
 from threadpoolctl import ThreadpoolController
 
+import zorvane_linalg
 from zorvane_linalg import batched as zb
 
 ORDERS = (2, 3, 4, 8, 16)
@@ -97,6 +98,7 @@ def per_matrix_table():
 # high-water mark before the call is the resident size itself.
 PEAK_CHILD = """
 import numpy as np
+import zorvane_linalg
 from zorvane_linalg import batched as zb
 
 def high_water_bytes():
@@ -154,12 +156,14 @@ def cpp_against_bare_eigen(path):
     (bench_batched_cpp's JSON, written by make bench just before)."""
     if not path.exists():
         return []
+    report = json.loads(path.read_text())
+    level = report["context"].get("zorvane_level", "unknown")
     times = {}
-    for entry in json.loads(path.read_text())["benchmarks"]:
+    for entry in report["benchmarks"]:
         operation, side, n = entry["run_name"].split("/")
         times[(operation, side, int(n))] = 1e9 / entry["items_per_second"]
     return [{"function": op, "n": n, "batched_ns": ns, "eigen_ns": times[(op, "eigen", n)],
-             "ratio": ns / times[(op, "eigen", n)]}
+             "ratio": ns / times[(op, "eigen", n)], "level": level}
             for (op, side, n), ns in sorted(times.items()) if side == "batched"]
 
 
@@ -168,7 +172,8 @@ def cpp_markdown(rows):
         return ""
     orders = sorted({r["n"] for r in rows})
     lines = ["", "C++, per matrix: the batched call vs a bare Eigen loop (copy in, reused "
-             "solver, copies out; fixed-size matrices for n <= 4) over the same stack:", "",
+             "solver, copies out; fixed-size matrices for n <= 4) over the same stack, the "
+             f"library at level {rows[0]['level']}:", "",
              "| function | " + " | ".join(f"n = {n}" for n in orders) + " |",
              "|---|" + "---|" * len(orders)]
     for name in sorted({r["function"] for r in rows}):
@@ -186,7 +191,8 @@ def markdown(rows, memory, scaling):
                  for r in rows if r["function"] == name]
         lines.append(f"| {name} | " + " | ".join(cells) + " |")
     lines += ["", f"Per matrix, batched vs NumPy's stacked call, {COUNT} matrices, one BLAS "
-              "thread, best of " + str(ROUNDS) + ".", "",
+              f"thread, best of {ROUNDS}; instruction-set level "
+              f"{zorvane_linalg.instruction_set()}.", "",
               f"Peak memory, eig_sym of 1,000,000 4 x 4 matrices: the call raised the peak "
               f"resident size by {memory['growth_mb']:.0f} MB; the input ({memory['input_mb']:.0f} "
               f"MB) is read where it lies, the outputs are {memory['outputs_mb']:.0f} MB "
@@ -227,7 +233,8 @@ def main():
     cpp = cpp_against_bare_eigen(stem.with_name(stem.name + "-cpp.json"))
     RESULTS_DIR.mkdir(exist_ok=True)
     stem.with_suffix(".json").write_text(json.dumps(
-        {"cpus": os.cpu_count(), "load": os.getloadavg(), "per_matrix": rows, "memory": memory,
+        {"cpus": os.cpu_count(), "load": os.getloadavg(),
+         "zorvane_level": zorvane_linalg.instruction_set(), "per_matrix": rows, "memory": memory,
          "dask_threads": scaling, "cpp_vs_bare_eigen": cpp}, indent=1))
     table = markdown(rows, memory, scaling) + cpp_markdown(cpp)
     stem.with_suffix(".md").write_text(table)

@@ -287,6 +287,7 @@ int main(int argc, char** argv) {
   register_eigen_family();
   register_factorisations();
   benchmark::Initialize(&argc, argv);
+  benchmark::AddCustomContext("zorvane_level", zorvane::linalg::instruction_set());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

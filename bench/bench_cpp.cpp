@@ -247,6 +247,7 @@ int main(int argc, char** argv) {
   register_all();
   register_parts();
   benchmark::Initialize(&argc, argv);
+  benchmark::AddCustomContext("zorvane_level", zorvane::linalg::instruction_set());
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -13,5 +13,12 @@ if(ZORVANE_SANITIZE)
     "-fsanitize=${_zorvane_sanitizers}" -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_compile_options(${ZORVANE_SANITIZER_FLAGS})
   add_link_options(${ZORVANE_SANITIZER_FLAGS})
+  # Clang's AddressSanitizer finds an object's globals through a section of
+  # their own, which the partial link of each instruction-set level merges
+  # across objects; registered from a table in each object instead, they
+  # survive it.
+  if("address" IN_LIST ZORVANE_SANITIZE AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    add_compile_options(-fno-sanitize-address-globals-dead-stripping)
+  endif()
   message(STATUS "zorvane: sanitizers ${_zorvane_sanitizers}")
 endif()

@@ -48,7 +48,7 @@ std::uint64_t saved_state() {
 
 /// x86-64-v3: SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT, CX16, LAHF, AVX, AVX2, BMI1,
 /// BMI2, F16C, FMA, LZCNT and MOVBE, with the SSE and AVX state saved.
-bool runs_x86_64_v3() {
+[[maybe_unused]] bool runs_x86_64_v3() {
   const unsigned leaf1 = cpuid(1).ecx;
   const unsigned leaf7 = cpuid(7).ebx;
   const unsigned extended = cpuid(0x80000001u).ecx;
@@ -64,7 +64,7 @@ bool runs_x86_64_v3() {
 
 /// x86-64-v4: x86-64-v3 with AVX512F, AVX512BW, AVX512CD, AVX512DQ and
 /// AVX512VL, with the opmask and all of the ZMM state saved.
-bool runs_x86_64_v4() {
+[[maybe_unused]] bool runs_x86_64_v4() {
   const unsigned leaf7 = cpuid(7).ebx;
   const unsigned f = 1u << 16, dq = 1u << 17, cd = 1u << 28, bw = 1u << 30, vl = 1u << 31;
   return runs_x86_64_v3() && all_of(leaf7, f | dq | cd | bw | vl) &&
