@@ -33,8 +33,15 @@ void factor_each(const kernels::Extents& batch, const kernels::Matrices& A, doub
     if (llt.info() != Eigen::Success) {
       detail::throw_numerical_error(kCholesky, " failed -- matrix is not positive-definite");
     }
-    // A triangular view assigned to a dense matrix writes +0.0 above the diagonal.
-    kernels::row_major_map<kernels::Square<N>>(factors + b * n * n, n, n) = llt.matrixL();
+    // A triangular view assigned to a dense matrix writes +0.0 above the
+    // diagonal; so does setZero, after a dynamic factor's copy in tiles.
+    auto factor = kernels::row_major_map<kernels::Square<N>>(factors + b * n * n, n, n);
+    if constexpr (N == Eigen::Dynamic) {
+      kernels::copy_in_tiles(factor, llt.matrixLLT());
+      factor.template triangularView<Eigen::StrictlyUpper>().setZero();
+    } else {
+      factor = llt.matrixL();
+    }
   });
 }
 

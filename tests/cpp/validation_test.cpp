@@ -2,6 +2,7 @@
 // trace. The argument checks of every operation are rows of
 // argument_checks_test.cpp.
 #include <cmath>
+#include <utility>
 
 #include "test_util.h"
 
@@ -115,6 +116,17 @@ TEST(RequireSymmetric, ToleranceScalesWithOrderAndLargestEntry) {
   EXPECT_NO_THROW(require_symmetric(a, "eig_sym"));
   a(2, 0) = 0.5 + 4e6 * kEps;
   EXPECT_THROW(require_symmetric(a, "eig_sym"), std::invalid_argument);
+}
+
+TEST(RequireSymmetric, FindsAnAsymmetryInEveryTileOfALargeMatrix) {
+  // 70 x 70: full, diagonal and partial tiles of the walk over large matrices.
+  const std::pair<int, int> positions[] = {{0, 69}, {40, 1}, {31, 32}, {33, 32},
+                                           {69, 68}, {5, 37}, {64, 65}};
+  for (const auto& [i, j] : positions) {
+    Eigen::MatrixXd a = Eigen::MatrixXd::Identity(70, 70);
+    a(i, j) = 0.5;
+    EXPECT_THROW(require_symmetric(a, "eig_sym"), std::invalid_argument) << i << ", " << j;
+  }
 }
 
 TEST(RequireSymmetric, ZeroEmptyAndOneByOneMatricesPass) {
