@@ -116,7 +116,7 @@ void copy_in_tiles(Dst&& dst, const Src& src) {
 /// between a block copy and an element loop there made the compiler keep
 /// small working matrices in memory, at twice the cost of a 2 x 2
 /// factorisation.
-template <class Dense>
+template <class Dense, bool TileLarge = true>
 class Gather {
  public:
   Gather(const Matrices& layout, Eigen::Index rows, Eigen::Index cols)
@@ -145,7 +145,7 @@ class Gather {
   using Staging = RowMajor<Dense::RowsAtCompileTime, Dense::ColsAtCompileTime>;
   // A dynamic column-major matrix may be large; the fixed ones are copied
   // as straight-line code.
-  static constexpr bool kTiled = Dense::RowsAtCompileTime == Eigen::Dynamic &&
+  static constexpr bool kTiled = TileLarge && Dense::RowsAtCompileTime == Eigen::Dynamic &&
                                  Dense::ColsAtCompileTime == Eigen::Dynamic &&
                                  !Dense::IsRowMajor;
 
