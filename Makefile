@@ -9,7 +9,7 @@
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
 #   make fresh-check   the two commands' set-up on fresh minimal Debian 12 and 13
-#               roots (debootstrap; as root; about twenty minutes)
+#               roots (debootstrap; as root; about ten minutes)
 # Set-up is incremental: a second run with nothing changed only checks.
 # Every build configuration is a preset of CMakePresets.json, with its tree in
 # build/<preset>; this file sets up the machine and runs the presets.
