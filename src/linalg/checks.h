@@ -16,6 +16,11 @@ namespace zorvane::linalg::detail {
 /// Machine epsilon of float64, 2^-52.
 inline constexpr double kEpsilon = 2.220446049250313e-16;
 
+/// The order of the square tiles in which large matrices are walked where a
+/// straight walk would read one of two layouts a whole row apart: 32 x 32
+/// doubles of each side stay in the L1 cache together.
+inline constexpr Eigen::Index kCacheTile = 32;
+
 inline constexpr const char* kRequiresFloat64Rhs =
     " requires float64 right-hand side (ADR-05: no silent dtype conversion)";
 inline constexpr const char* kRequiresSymmetric = " requires a symmetric matrix";
@@ -56,8 +61,8 @@ void require_symmetric(const Dense& a, const char* operation) {
     for (Eigen::Index j = 0; j < n; ++j) {
       for (Eigen::Index i = 0; i < n; ++i) largest = larger(largest, std::abs(a(i, j)));
     }
-    // a(j, i) walks a row: in tiles, as with the copies, for the cache.
-    constexpr Eigen::Index kTile = 32;
+    // a(j, i) walks a row: in tiles, as the copies do.
+    constexpr Eigen::Index kTile = kCacheTile;
     for (Eigen::Index j0 = 0; j0 < n; j0 += kTile) {
       for (Eigen::Index i0 = 0; i0 <= j0; i0 += kTile) {
         for (Eigen::Index j = j0; j < std::min(j0 + kTile, n); ++j) {

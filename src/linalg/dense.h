@@ -11,6 +11,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "checks.h"
 #include "stack.h"
 #include "zorvane/linalg/detail.h"
 
@@ -99,7 +100,7 @@ using VectorMap = Eigen::Map<Eigen::VectorXd>;
 /// copied, and so every result, are the same.
 template <class Dst, class Src>
 void copy_in_tiles(Dst&& dst, const Src& src) {
-  constexpr Eigen::Index kTile = 32;
+  constexpr Eigen::Index kTile = detail::kCacheTile;
   for (Eigen::Index j = 0; j < src.cols(); j += kTile) {
     const Eigen::Index width = std::min(kTile, src.cols() - j);
     for (Eigen::Index i = 0; i < src.rows(); i += kTile) {
