@@ -78,7 +78,10 @@ function(zorvane_add_levels target)
       COMMAND "${CMAKE_LINKER}" -r --force-group-allocation -o "${linked}.all"
               "$<TARGET_OBJECTS:${objects}>"
       COMMAND "${CMAKE_OBJCOPY}" --keep-global-symbol=${table} "${linked}.all" "${linked}"
-      DEPENDS "$<TARGET_OBJECTS:${objects}>"
+      # The object library by name as well as its files: Ninja tracks files
+      # across targets, but Makefile generators only order targets, and
+      # without the target dependency find no rule for another's objects.
+      DEPENDS ${objects} "$<TARGET_OBJECTS:${objects}>"
       COMMAND_EXPAND_LISTS VERBATIM
       COMMENT "Linking the ${level} level apart")
     set_source_files_properties("${linked}" PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
