@@ -38,16 +38,40 @@ Tensor copy_contiguous(const ArrayView& view) {
   return tensor;
 }
 
+/// True when a type's attribute `name` is the string `expected`.
+bool attribute_is(PyObject* type, const char* name, const char* expected) noexcept {
+  PyObject* value = PyObject_GetAttrString(type, name);
+  const bool equal = value != nullptr && PyUnicode_Check(value) &&
+                     PyUnicode_CompareWithASCIIString(value, expected) == 0;
+  Py_XDECREF(value);
+  PyErr_Clear();
+  return equal;
+}
+
 /// True when `object` is a numpy.ndarray or derives from one, judged by the
-/// names of its type and its bases, which needs no NumPy API.
+/// module and name of its type and its bases, which needs no NumPy API. Read
+/// through attributes, as the stable ABI allows, since type objects are
+/// opaque there; this runs only until the API table is loaded.
 bool derives_from_ndarray_by_name(PyObject* object) noexcept {
-  PyObject* bases = Py_TYPE(object)->tp_mro;
-  if (bases == nullptr || !PyTuple_Check(bases)) return false;
-  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases); ++k) {
-    const auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, k));
-    if (std::strcmp(type->tp_name, "numpy.ndarray") == 0) return true;
+  PyObject* bases = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__mro__");
+  bool found = false;
+  if (bases != nullptr && PyTuple_Check(bases)) {
+    for (Py_ssize_t k = 0; !found && k < PyTuple_Size(bases); ++k) {
+      PyObject* type = PyTuple_GetItem(bases, k);
+      found = attribute_is(type, "__module__", "numpy") && attribute_is(type, "__name__", "ndarray");
+    }
   }
-  return false;
+  Py_XDECREF(bases);
+  PyErr_Clear();
+  return found;
+}
+
+/// The plain name of an object's type (`list`, `Point`), as the stable ABI
+/// gives it.
+nb::str type_short_name(nb::handle value) {
+  PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(value.type().ptr()));
+  if (name == nullptr) throw nb::python_error();
+  return nb::steal<nb::str>(name);
 }
 
 // The NumPy API table is loaded by the first result, or here by the first
@@ -260,7 +284,7 @@ void copy_callback_result(nb::handle value, const char* callback,
   if (!converted) {
     nb::python_error error;
     nb::raise_from(error, PyExc_ValueError, "%s (got %s, which NumPy does not convert to an array)",
-                   wanted.c_str(), Py_TYPE(value.ptr())->tp_name);
+                   wanted.c_str(), type_short_name(value).c_str());
   }
   const nb::object owned = nb::steal(converted);
   auto* array = reinterpret_cast<PyArrayObject*>(converted);
