@@ -8,8 +8,10 @@
 #               after the accuracy benchmark (make accuracy)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
-#   make fresh-check   the two commands' set-up on fresh minimal Debian 12 and 13
-#               roots (debootstrap; as root; about ten minutes)
+#   make wheels the wheels for every CPython from 3.11 in dist/, each tested with
+#               the Python suite under every interpreter it serves here (as root)
+#   make fresh-check   the two commands' set-up on fresh minimal Debian 12, 13
+#               and sid roots (debootstrap; as root; about twenty minutes)
 # Set-up is incremental: a second run with nothing changed only checks.
 # Every build configuration is a preset of CMakePresets.json, with its tree in
 # build/<preset>; this file sets up the machine and runs the presets.
@@ -40,7 +42,7 @@ PACKAGE_SOURCES := CMakeLists.txt CMakePresets.json pyproject.toml README.md \
 	$(shell find python include src core cmake -type f -not -name '*.pyc')
 
 .PHONY: demo test setup apt-packages fresh-check build python-package cpp-test python-test bench accuracy \
-	clean dist dist-test asan-test tsan-test fuzz-build fuzz-test fuzz
+	clean dist dist-test dist-wheel wheels wheel-suite asan-test tsan-test fuzz-build fuzz-test fuzz
 # The recipes share build trees; one at a time.
 .NOTPARALLEL:
 
@@ -62,14 +64,15 @@ apt-packages:
 # The venv gets the pinned pip before anything else is installed with it:
 # the pip of the system's venv module may be too old for the options used
 # here. The Dask example and its test bring their own pinned requirements.
-$(VENV_STAMP): requirements.txt examples/requirements.txt
+$(VENV_STAMP): requirements.txt tests/python/requirements.txt examples/requirements.txt
 	test -x $(VENV_PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install --quiet "$$(grep '^pip==' requirements.txt)"
 	$(PIP) install --quiet -r requirements.txt -r examples/requirements.txt
 	touch $@
 
-# `make demo` on minimal Debian 12 and 13 roots, each with a fresh clone, and
-# the fuzzing stage on Debian 13: proves that the set-up brings every tool.
+# `make demo` on minimal Debian 12, 13 and sid roots, each with a fresh clone,
+# the fuzzing stage on Debian 13 and the Python suite on sid (Python 3.14):
+# proves that the set-up brings every tool.
 fresh-check:
 	tools/fresh-check.sh
 
@@ -108,24 +111,67 @@ python-test: python-package
 
 # ---- Release artifacts --------------------------------------------------------
 # The sdist; the wheel built from it alone, with build isolation (the build
-# requirements come from the index), repaired by auditwheel so that it carries
-# the libraries outside the manylinux policy; the C++ package from the release
-# tree; their checksums. tests/dist checks them.
+# requirements come from the index) and CMake's default generator, as pip
+# builds it for a user without a wheel (its CMake tree stays in
+# $(DIST_BUILD)/cmake); that wheel repaired by auditwheel, which bundles the
+# libraries outside the manylinux policy and tags it with the oldest policy
+# it meets; the C++ package from the release tree; their checksums.
+# tests/dist checks them.
 DIST := dist
 DIST_BUILD := build/dist
 DIST_STAMP := $(DIST)/SHA256SUMS
+# An sdist to build the wheel from (by default the one this checkout makes),
+# and the Python API the wheel is for: empty for this interpreter alone,
+# cp312 for the stable ABI of CPython 3.12 and newer.
+SDIST ?=
+WHEEL_PY_API ?=
+
+define sdist_and_repaired_wheel
+	rm -rf $(DIST) $(DIST_BUILD)
+	$(if $(SDIST),mkdir -p $(DIST) && cp $(SDIST) $(DIST)/,$(VENV_PY) -m build --sdist --no-isolation --outdir $(DIST) . > /dev/null)
+	CMAKE_GENERATOR="Unix Makefiles" CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) wheel --quiet --no-deps \
+	  -Cbuild-dir=$(CURDIR)/$(DIST_BUILD)/cmake $(if $(WHEEL_PY_API),-Cwheel.py-api=$(WHEEL_PY_API)) \
+	  -w $(DIST_BUILD) $(DIST)/zorvane_linalg-*.tar.gz
+	$(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST_BUILD)/zorvane_linalg-*.whl
+endef
 
 $(DIST_STAMP): $(PACKAGE_SOURCES) $(VENV_STAMP) | $(BUILD)/.preset
-	rm -rf $(DIST) $(DIST_BUILD)
-	$(VENV_PY) -m build --sdist --no-isolation --outdir $(DIST) . > /dev/null
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PIP) wheel --quiet --no-deps -w $(DIST_BUILD) \
-	  $(DIST)/zorvane_linalg-*.tar.gz
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) \
-	  $(DIST_BUILD)/zorvane_linalg-*.whl
+	$(sdist_and_repaired_wheel)
 	$(CMAKE) --build --preset release -j $(JOBS) --target cpp_package
 	cd $(DIST) && sha256sum -- *.tar.gz *.whl > SHA256SUMS
 
 dist: setup $(DIST_STAMP)
+
+# The sdist and the repaired wheel alone (make wheels builds the stable-ABI
+# wheel with it, in a root of another Debian).
+dist-wheel: setup
+	$(sdist_and_repaired_wheel)
+
+# ---- Wheels for every CPython from 3.11 ---------------------------------------
+# make dist's wheel for this interpreter, and the stable-ABI wheel for CPython
+# 3.12 and newer built from the same sdist in a fresh Debian 13 root; each
+# tested with the Python suite in a fresh venv of every interpreter it serves
+# here (tools/wheels.sh; as root). WHEEL_BENCH=1 also times the single calls
+# at n = 4 with each.
+wheels: dist
+	tools/wheels.sh
+
+# The Python suite against one wheel (WHEEL=path), installed without an index
+# into a fresh venv of this interpreter; the suite's own packages come from
+# the index, pinned.
+SUITE_VENV := build/wheel-suite/venv
+WHEEL_BENCH ?=
+wheel-suite: apt-packages
+	@test -n "$(WHEEL)" || { echo "make wheel-suite needs WHEEL=path/to/wheel" >&2; exit 1; }
+	rm -rf $(SUITE_VENV)
+	$(PYTHON) -m venv $(SUITE_VENV)
+	$(SUITE_VENV)/bin/pip install --quiet --disable-pip-version-check "$$(grep '^pip==' requirements.txt)"
+	$(SUITE_VENV)/bin/pip install --quiet -r tests/python/requirements.txt -r examples/requirements.txt
+	$(SUITE_VENV)/bin/pip install --quiet --no-index --no-deps $(WHEEL)
+	ZORVANE_WHEEL=$(abspath $(WHEEL)) $(SUITE_VENV)/bin/python -m pytest -p no:cacheprovider tests/python
+	$(if $(WHEEL_BENCH),$(SUITE_VENV)/bin/pip install --quiet -r bench/requirements.txt && \
+	  $(BENCH_ENV) $(SUITE_VENV)/bin/python bench/bench_python.py --orders 4 --no-first-touch \
+	  --results-dir build/wheel-suite/bench)
 
 dist-test: dist
 	$(VENV_PY) -m pytest tests/dist

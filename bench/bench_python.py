@@ -666,6 +666,8 @@ def main() -> int:
                         help="skip the second run with glibc's heap tunables")
     parser.add_argument("--from-json", metavar="JSON", type=Path,
                         help="write the table, plot and summary again from an earlier run")
+    parser.add_argument("--results-dir", metavar="DIR", type=Path, default=RESULTS_DIR,
+                        help="where the json, md and png files go (default: %(default)s)")
     parser.add_argument("--child", metavar="JSON", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -678,7 +680,7 @@ def main() -> int:
         return 0
 
     if args.from_json:
-        write_outputs(json.loads(args.from_json.read_text()), log)
+        write_outputs(json.loads(args.from_json.read_text()), log, args.results_dir)
         return 0
 
     env = environment()
@@ -699,13 +701,13 @@ def main() -> int:
         data["first_touch"] = {"tunables": FIRST_TOUCH_TUNABLES, "results": first_touch_run(log)}
     data["elapsed_s"] = time.perf_counter() - started
 
-    write_outputs(data, log)
+    write_outputs(data, log, args.results_dir)
     return 0
 
 
-def write_outputs(data: dict, log) -> None:
-    RESULTS_DIR.mkdir(exist_ok=True)
-    stem = RESULTS_DIR / data["date"]
+def write_outputs(data: dict, log, directory: Path) -> None:
+    directory.mkdir(parents=True, exist_ok=True)
+    stem = directory / data["date"]
     stem.with_suffix(".json").write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
     stem.with_suffix(".md").write_text(markdown(data) + "\n")
     plot(data, stem.with_suffix(".png"))

@@ -44,7 +44,9 @@ def version():
 
 @pytest.fixture(scope="session")
 def repaired_wheel():
-    return only(DIST, "zorvane_linalg-*-manylinux_*.whl")
+    # make wheels adds the wheels of other interpreters beside this one's.
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    return only(DIST, f"zorvane_linalg-*-{tag}-{tag}-manylinux_*.whl")
 
 
 @pytest.fixture(scope="session")

@@ -10,7 +10,7 @@ import zipfile
 
 import pytest
 
-from conftest import DIST, VENV_BIN, clean_environment, run
+from conftest import DIST, UNREPAIRED, VENV_BIN, clean_environment, run
 
 # Each of the twelve functions on a small case, checked against NumPy; then
 # what the loader mapped into the process.
@@ -71,6 +71,13 @@ def test_artifacts_carry_one_version_and_their_checksums(version, repaired_wheel
     assert sorted(sums) == sorted(p.name for p in DIST.iterdir() if p.name != "SHA256SUMS")
     for name, digest in sums.items():
         assert hashlib.sha256((DIST / name).read_bytes()).hexdigest() == digest, name
+
+
+def test_sdist_builds_with_cmakes_default_generator(sdist_wheel):
+    # pip built the wheel with Unix Makefiles, as for a user without Ninja:
+    # every target's order must hold without Ninja's file tracking.
+    cache = (UNREPAIRED / "cmake" / "CMakeCache.txt").read_text()
+    assert "CMAKE_GENERATOR:INTERNAL=Unix Makefiles" in cache.splitlines()
 
 
 def test_auditwheel_finds_nothing_outside_the_policy(repaired_wheel):
