@@ -10,7 +10,8 @@ Eigendecompositions of a stack of real symmetric matrices.
 Parameters
 ----------
 A : np.ndarray
-    Symmetric matrices, shape (..., n, n); any real dtype and order.
+    Symmetric matrices, shape (..., n, n); a bool, integer, float16,
+    float32 or float64 dtype in any order.
 
 Returns
 -------

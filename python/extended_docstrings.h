@@ -10,8 +10,8 @@ Determinant of a square matrix, from a full-pivot LU factorisation.
 Parameters
 ----------
 A : np.ndarray
-    Square matrix, shape (n, n); any real dtype and order, read-only arrays
-    too.
+    Square matrix, shape (n, n); a bool, integer, float16, float32 or
+    float64 dtype in any order, read-only arrays too.
 
 Returns
 -------
@@ -40,8 +40,8 @@ Inverse of a square matrix, from a full-pivot LU factorisation.
 Parameters
 ----------
 A : np.ndarray
-    Square matrix, shape (n, n); any real dtype and order, read-only arrays
-    too.
+    Square matrix, shape (n, n); a bool, integer, float16, float32 or
+    float64 dtype in any order, read-only arrays too.
 
 Returns
 -------
@@ -72,11 +72,13 @@ Moore-Penrose pseudo-inverse of a matrix, from its thin SVD.
 Parameters
 ----------
 A : np.ndarray
-    Matrix, shape (m, n); any real dtype and order, read-only arrays too.
+    Matrix, shape (m, n); a bool, integer, float16, float32 or float64
+    dtype in any order, read-only arrays too.
 rcond : float, optional
     Relative cutoff: singular values at or below rcond times the largest are
-    dropped. A negative value (the default) selects max(m, n) * eps, as
-    numpy.linalg.pinv's default does.
+    dropped. A negative value (the default) selects max(m, n) * eps, the
+    rule numpy.linalg.pinv applies with rtol=None (its own default is
+    rcond=1e-15).
 
 Returns
 -------
@@ -107,7 +109,8 @@ Least-squares solution of A @ x = B by column-pivoting QR, with the rank of A.
 Parameters
 ----------
 A : np.ndarray
-    Matrix, shape (m, n); any real dtype and order, read-only arrays too.
+    Matrix, shape (m, n); a bool, integer, float16, float32 or float64
+    dtype in any order, read-only arrays too.
 B : np.ndarray
     Right-hand side, shape (m,) or (m, k).
 
@@ -120,6 +123,8 @@ LstsqResult
     column rank, x minimises ||A @ x - B||. For a rank-deficient or wide A it
     is a basic solution, whose unknowns beyond the rank are 0, not the
     minimum-norm solution of numpy.linalg.lstsq (which pinv(A) @ B gives).
+    NaN or infinity anywhere in A makes every entry of x NaN; in a column
+    of B, that column of x.
 
 Raises
 ------
@@ -143,7 +148,8 @@ A norm of a matrix: Frobenius, induced 1, induced infinity or spectral.
 Parameters
 ----------
 A : np.ndarray
-    Matrix, shape (m, n); any real dtype and order, read-only arrays too.
+    Matrix, shape (m, n); a bool, integer, float16, float32 or float64
+    dtype in any order, read-only arrays too.
 ord : {None, 'fro', 1, 2, inf}, optional
     None or 'fro': the Frobenius norm (the default); 1: the largest absolute
     column sum; inf: the largest absolute row sum; 2: the largest singular
@@ -194,7 +200,8 @@ jacobian : callable
 m : int
     The number of residuals.
 x0 : np.ndarray
-    The starting point, shape (n,); any real dtype, read-only arrays too.
+    The starting point, shape (n,); a bool, integer, float16, float32 or
+    float64 dtype, read-only arrays too.
 max_iterations : int, optional
     The iteration limit; 0 or less evaluates r(x0) and stops.
 ftol : float, optional

@@ -33,6 +33,15 @@ Dense zero_solution(const Dense& b, Eigen::Index cols) {
   return x;
 }
 
+/// The solution when A holds NaN or ±inf: NaN in every entry, shaped like
+/// the dense right-hand side `b` with `cols` rows. The factorisation would
+/// otherwise drop an infinite pivot column as a zero one and answer with
+/// finite numbers.
+template <class Dense>
+Dense nan_solution(const Dense& b, Eigen::Index cols) {
+  return Dense::Constant(cols, b.cols(), std::numeric_limits<double>::quiet_NaN());
+}
+
 }  // namespace
 
 void kernels::require_rcond(double rcond) {
@@ -101,12 +110,18 @@ LstsqResult lstsq(const Tensor& A, const Tensor& B) {
     return LstsqResult{std::move(x), 0};
   }
 
+  // Read before the factorisation overwrites A in place.
+  const bool finite = a.allFinite();
   const Eigen::ColPivHouseholderQR<Eigen::Ref<Eigen::MatrixXd>> qr(a);
   const std::int64_t rank = qr.rank();
+  if (!finite) {
+    Tensor x = detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch, length_mismatch,
+                                             [n](const auto& b) { return nan_solution(b, n); });
+    return LstsqResult{std::move(x), rank};
+  }
   // For an all-zero A the factorisation still counts every pivot as non-zero
   // and its triangular solve divides 0 by 0; no pivot column is meaningful, so
-  // every unknown is zero, and non-finite columns of B still propagate. NaN
-  // entries of A stay out of this branch and propagate through the QR.
+  // every unknown is zero, and non-finite columns of B still propagate.
   const bool all_zero = rank == 0 && (qr.matrixQR().array() == 0.0).all();
   Tensor x = all_zero ? detail::solve_right_hand_side(B, m, n, "lstsq", rows_mismatch,
                                                       length_mismatch, solve_zero)

@@ -222,10 +222,24 @@ TEST(Lstsq, AllZeroMatrixGivesZerosAndRankZero) {
   }
 }
 
-TEST(Lstsq, NonFiniteEntriesPropagateInsteadOfRaising) {
-  const auto nan_a =
-      lstsq(tensor_from(Eigen::MatrixXd::Constant(3, 2, kNaN)), vector_from({1, 2, 3}));
-  EXPECT_TRUE(vector_of(nan_a.x).array().isNaN().any());
+TEST(Lstsq, NonFiniteEntryOfAMakesEveryUnknownNaN) {
+  // Column 1 is the QR's first pivot; the bad entry sits in it or in column 0.
+  for (const double bad : {kNaN, kInf, -kInf}) {
+    for (const auto& [row, col] : {std::pair{2, 1}, std::pair{0, 0}}) {
+      Eigen::MatrixXd a{{1, 2}, {3, 4}, {5, 7}};
+      a(row, col) = bad;
+      SCOPED_TRACE(std::to_string(bad) + " at " + std::to_string(row) + std::to_string(col));
+      EXPECT_TRUE(vector_of(lstsq(tensor_from(a), vector_from({1, 2, 3})).x).array().isNaN().all());
+      const Tensor x = lstsq(tensor_from(a), tensor_from(random_matrix(3, 2, 5))).x;
+      EXPECT_TRUE(matrix_of(x).array().isNaN().all());
+      const Tensor empty = lstsq(tensor_from(a), make_tensor(Shape{3, 0})).x;
+      EXPECT_EQ(empty.shape()[0], 2);
+      EXPECT_EQ(empty.shape()[1], 0);
+    }
+  }
+}
+
+TEST(Lstsq, NonFiniteEntriesOfBPropagateInsteadOfRaising) {
   const auto nan_b = lstsq(tensor_from({{1, 0}, {0, 1}, {1, 1}}), vector_from({1, kNaN, 3}));
   EXPECT_TRUE(vector_of(nan_b.x).array().isNaN().any());
 }

@@ -115,6 +115,16 @@ def test_lstsq_matches_numpy_for_full_column_rank(shape, columns):
     np.testing.assert_allclose(x, expected, rtol=0, atol=tolerance(a) * np.linalg.cond(a) ** 2)
 
 
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("where", [(0, 0), (1, 1)])
+@pytest.mark.parametrize("b", [np.ones(2), np.ones((2, 3)), np.ones((2, 0))])
+def test_lstsq_of_a_non_finite_a_is_nan_everywhere(bad, where, b):
+    a = np.array([[1.0, 2.0], [3.0, 4.0]])
+    a[where] = bad
+    x = zl.lstsq(a, b).x
+    assert x.shape == b.shape and np.isnan(x).all()
+
+
 SINGULAR = np.array([[1.0, 2.0], [2.0, 4.0]])
 READ_ONLY = np.array([[4.0, 7.0], [2.0, 6.0]])
 READ_ONLY.flags.writeable = False

@@ -143,7 +143,8 @@ ZORVANE_LINALG_API SVDResult svd(const Tensor& A);
 /// rcond · σ_max are dropped, and a negative rcond selects max(m, n) · ε.
 ZORVANE_LINALG_API Tensor pinv(const Tensor& A, double rcond = -1.0);
 /// Basic least-squares solution of A · x ≈ B by column-pivoting QR; NaN or
-/// ±inf in A or B propagates into x, even when A is empty or all zero.
+/// ±inf anywhere in A makes every entry of x NaN, and in a column of B makes
+/// that column of x NaN, even when A is empty or all zero.
 ZORVANE_LINALG_API LstsqResult lstsq(const Tensor& A, const Tensor& B);
 
 /// One of four matrix norms; 0.0 for an empty matrix.
