@@ -50,13 +50,13 @@ check_cxx_compiler_flag(-fno-gnu-unique ZORVANE_HAS_NO_GNU_UNIQUE)
 
 # Compiles `sources` once per level as object libraries that link `links`
 # for their usage requirements, links each level's objects into one
-# relocatable object, levels/<id>.o, and adds those objects to `target`,
-# with ZORVANE_LEVEL_<ID> defined for its own sources for every level.
+# relocatable object, levels/<id>.o, and adds those objects to `target`
+# (see zorvane_use_levels).
 function(zorvane_add_levels target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LINKS")
+  set(level_objects "")
   foreach(level IN LISTS ZORVANE_CPU_LEVELS)
     string(MAKE_C_IDENTIFIER "${level}" id)
-    string(TOUPPER "${id}" upper)
     set(objects ${target}_${id})
     set(table zorvane_linalg_operations_${id})
     add_library(${objects} OBJECT ${arg_SOURCES})
@@ -85,11 +85,28 @@ function(zorvane_add_levels target)
       COMMAND_EXPAND_LISTS VERBATIM
       COMMENT "Linking the ${level} level apart")
     set_source_files_properties("${linked}" PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
-    target_sources(${target} PRIVATE "${linked}")
+    list(APPEND level_objects "${linked}")
+  endforeach()
+  # One target runs the partial links, so that every target built from the
+  # levels (the library, the tests' copy) waits for them and none runs a
+  # link of its own beside another.
+  add_custom_target(${target}_levels DEPENDS ${level_objects})
+  set_target_properties(${target}_levels PROPERTIES ZORVANE_LEVEL_OBJECTS "${level_objects}")
+  zorvane_use_levels(${target} ${target})
+endfunction()
+
+# Adds the levels that zorvane_add_levels made for `library` to `target`:
+# their objects, ZORVANE_LEVEL_<ID> for each level, and the baseline's flags
+# for the target's own sources, which run before any level is chosen.
+function(zorvane_use_levels target library)
+  get_target_property(level_objects ${library}_levels ZORVANE_LEVEL_OBJECTS)
+  target_sources(${target} PRIVATE ${level_objects})
+  add_dependencies(${target} ${library}_levels)
+  foreach(level IN LISTS ZORVANE_CPU_LEVELS)
+    string(MAKE_C_IDENTIFIER "${level}" id)
+    string(TOUPPER "${id}" upper)
     target_compile_definitions(${target} PRIVATE ZORVANE_LEVEL_${upper})
   endforeach()
-  # The target's own sources (the entry points) run before any level is
-  # chosen, so they are compiled for the baseline too.
   target_compile_options(${target} PRIVATE ${_zorvane_flags_baseline})
 endfunction()
 

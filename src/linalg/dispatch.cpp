@@ -5,97 +5,25 @@
 // at the first call, as the best one the CPU and the operating system support,
 // or the one ZORVANE_CPU_LEVEL names; it is a constant of the process after
 // that. This file is compiled for the baseline, so it runs on every CPU.
-#include <cpuid.h>
-
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "levels.h"
 #include "operations.h"
 
 namespace zorvane::linalg {
 namespace {
 
+using dispatch::compiled_levels;
+using dispatch::Level;
 using dispatch::Operations;
-
-// ---- what the CPU and the operating system support ------------------------
-
-struct Registers {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-};
-
-/// CPUID leaf `leaf` (subleaf 0), or zeros where the CPU has no such leaf.
-Registers cpuid(unsigned leaf) {
-  Registers r;
-  if (__get_cpuid_max(leaf & 0x80000000u, nullptr) >= leaf) {
-    __cpuid_count(leaf, 0, r.eax, r.ebx, r.ecx, r.edx);
-  }
-  return r;
-}
-
-bool all_of(unsigned bits, unsigned mask) { return (bits & mask) == mask; }
-
-/// The register state the operating system saves on a context switch (XCR0);
-/// without it, a CPU's vector registers are not usable.
-std::uint64_t saved_state() {
-  if (!all_of(cpuid(1).ecx, 1u << 27)) return 0;  // OSXSAVE: XGETBV is not available
-  unsigned low = 0, high = 0;
-  __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
-  return (std::uint64_t{high} << 32) | low;
-}
-
-/// x86-64-v3: SSE3, SSSE3, SSE4.1, SSE4.2, POPCNT, CX16, LAHF, AVX, AVX2, BMI1,
-/// BMI2, F16C, FMA, LZCNT and MOVBE, with the SSE and AVX state saved.
-[[maybe_unused]] bool runs_x86_64_v3() {
-  const unsigned leaf1 = cpuid(1).ecx;
-  const unsigned leaf7 = cpuid(7).ebx;
-  const unsigned extended = cpuid(0x80000001u).ecx;
-  const unsigned sse3 = 1u << 0, ssse3 = 1u << 9, fma = 1u << 12, cx16 = 1u << 13,
-                 sse41 = 1u << 19, sse42 = 1u << 20, movbe = 1u << 22, popcnt = 1u << 23,
-                 avx = 1u << 28, f16c = 1u << 29;
-  const unsigned bmi1 = 1u << 3, avx2 = 1u << 5, bmi2 = 1u << 8;
-  const unsigned lahf = 1u << 0, lzcnt = 1u << 5;
-  return all_of(leaf1, sse3 | ssse3 | fma | cx16 | sse41 | sse42 | movbe | popcnt | avx | f16c) &&
-         all_of(leaf7, bmi1 | avx2 | bmi2) && all_of(extended, lahf | lzcnt) &&
-         (saved_state() & 0x6) == 0x6;
-}
-
-/// x86-64-v4: x86-64-v3 with AVX512F, AVX512BW, AVX512CD, AVX512DQ and
-/// AVX512VL, with the opmask and all of the ZMM state saved.
-[[maybe_unused]] bool runs_x86_64_v4() {
-  const unsigned leaf7 = cpuid(7).ebx;
-  const unsigned f = 1u << 16, dq = 1u << 17, cd = 1u << 28, bw = 1u << 30, vl = 1u << 31;
-  return runs_x86_64_v3() && all_of(leaf7, f | dq | cd | bw | vl) &&
-         (saved_state() & 0xe6) == 0xe6;
-}
-
-bool runs_baseline() { return true; }
-
-// ---- the levels compiled in, and the one this process runs ----------------
-
-struct Level {
-  const char* name;
-  bool (*runs)();
-  const Operations* (*operations)();
-};
-
-// Ordered from the most portable to the widest.
-constexpr Level kLevels[] = {
-    {"baseline", runs_baseline, zorvane_linalg_operations_baseline},
-#ifdef ZORVANE_LEVEL_X86_64_V3
-    {"x86-64-v3", runs_x86_64_v3, zorvane_linalg_operations_x86_64_v3},
-#endif
-#ifdef ZORVANE_LEVEL_X86_64_V4
-    {"x86-64-v4", runs_x86_64_v4, zorvane_linalg_operations_x86_64_v4},
-#endif
-};
 
 /// "baseline, x86-64-v3": the levels this CPU runs.
 std::string levels_this_cpu_runs() {
   std::string names;
-  for (const Level& level : kLevels) {
+  for (const Level& level : compiled_levels()) {
     if (level.runs()) names += (names.empty() ? "" : ", ") + std::string(level.name);
   }
   return names;
@@ -110,39 +38,18 @@ std::string levels_this_cpu_runs() {
 const Level& choose_level() {
   const char* forced = std::getenv("ZORVANE_CPU_LEVEL");
   if (forced != nullptr && *forced != '\0') {
-    for (const Level& level : kLevels) {
+    for (const Level& level : compiled_levels()) {
       if (std::strcmp(level.name, forced) != 0) continue;
       if (!level.runs()) refuse_forced_level(forced, " needs instructions this CPU lacks");
       return level;
     }
     refuse_forced_level(forced, " names no instruction-set level of this library");
   }
-  const Level* widest = &kLevels[0];
-  for (const Level& level : kLevels) {
+  const Level* widest = compiled_levels().begin();
+  for (const Level& level : compiled_levels()) {
     if (level.runs()) widest = &level;
   }
   return *widest;
-}
-
-/// The operations of `level`, each engine at the level it runs fastest at.
-/// The full-pivot LU (lu, det, solve, inv) gains nothing from the wider
-/// instruction sets: its pivot search and rank-one updates are bound by
-/// memory, and at n = 1024 it measured 190.6 ms at the baseline, 197.6 ms
-/// at x86-64-v3 and 196.0 ms at x86-64-v4. That family runs its baseline
-/// code everywhere, so its results are the same bits on every CPU.
-Operations operations_of(const Level& level) {
-  Operations operations = *level.operations();
-  const Operations& baseline = *kLevels[0].operations();
-  operations.lu = baseline.lu;
-  operations.det = baseline.det;
-  operations.solve = baseline.solve;
-  operations.inv = baseline.inv;
-  operations.lu_factor = baseline.lu_factor;
-  operations.batched_lu = baseline.batched_lu;
-  operations.batched_det = baseline.batched_det;
-  operations.batched_solve = baseline.batched_solve;
-  operations.batched_inv = baseline.batched_inv;
-  return operations;
 }
 
 struct Running {
@@ -155,7 +62,7 @@ struct Running {
 const Running& running() {
   static const Running chosen = [] {
     const Level& level = choose_level();
-    return Running{level.name, operations_of(level)};
+    return Running{level.name, dispatch::operations_of(level)};
   }();
   return chosen;
 }
