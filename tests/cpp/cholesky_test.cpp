@@ -99,6 +99,7 @@ TEST(Cholesky, StridedViewsGiveTheContiguousFactor) {
   const Eigen::MatrixXd expected = factor_of(a);
   EXPECT_EQ(matrix_of(cholesky(test::transposed_view_of(a))), expected);
   EXPECT_EQ(matrix_of(cholesky(test::gapped_view_of(a))), expected);
+  EXPECT_EQ(matrix_of(cholesky(test::padded_view_of(a))), expected);
 }
 
 // What the factorisation does with non-finite entries, pinned so that a change shows.

@@ -178,7 +178,7 @@ TEST(Eig, NonFiniteInputFails) {
 TEST(Eig, ViewsGiveTheResultsOfTheirContiguousCopies) {
   const MatrixXd a = test::random_matrix(6, 6, 41);
   const Eig expected = eig_of(tensor_from(a));
-  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a)}) {
+  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a), test::padded_view_of(a)}) {
     const Eig e = eig_of(view);
     EXPECT_EQ(e.values_real, expected.values_real);
     EXPECT_EQ(e.values_imag, expected.values_imag);

@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LuReconstruction,
 TEST(Lu, ViewsFactoriseLikeTheirContiguousCopies) {
   const MatrixXd a = test::random_matrix(6, 6, 7);
   const Factors expected = factors_of(tensor_from(a));
-  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a)}) {
+  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a), test::padded_view_of(a)}) {
     const Factors f = factors_of(view);
     EXPECT_EQ(f.L, expected.L);
     EXPECT_EQ(f.U, expected.U);

@@ -44,7 +44,8 @@ TEST(Norm, MatchesNumpyOnContiguousAndStridedViews) {
     const Eigen::MatrixXd a = reference.matrix(name);
     const Eigen::VectorXd expected =
         reference.vector("norm_values_" + name.substr(name.rfind('_') + 1));
-    for (const Tensor& t : {tensor_from(a), test::gapped_view_of(a), test::transposed_view_of(a)}) {
+    for (const Tensor& t : {tensor_from(a), test::gapped_view_of(a), test::transposed_view_of(a),
+                            test::padded_view_of(a)}) {
       for (int k = 0; k < 4; ++k) {
         EXPECT_NEAR(norm(t, kAllKinds[k]), expected(k), 1e-13 * expected(k)) << "kind " << k;
       }

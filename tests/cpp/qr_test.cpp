@@ -140,7 +140,7 @@ TEST(Qr, NonFiniteInputIsFactorisedWithoutComplaint) {
 TEST(Qr, ViewsGiveTheFactorsOfTheirContiguousCopies) {
   const MatrixXd a = test::random_matrix(6, 4, 13);
   const Factors expected = factors_of(tensor_from(a));
-  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a)}) {
+  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a), test::padded_view_of(a)}) {
     const Factors f = factors_of(view);
     EXPECT_EQ(f.Q, expected.Q);
     EXPECT_EQ(f.R, expected.R);

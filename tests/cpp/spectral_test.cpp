@@ -112,7 +112,7 @@ TEST_P(EigSymFamily, EmptyInputGivesEmptyResults) {
 TEST_P(EigSymFamily, StridedViewsGiveTheContiguousResult) {
   const Eigen::MatrixXd a = random_spd(6, 17);
   const std::vector<Tensor> expected = GetParam().run(tensor_from(a));
-  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a)}) {
+  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a), test::padded_view_of(a)}) {
     const std::vector<Tensor> outputs = GetParam().run(view);
     ASSERT_EQ(outputs.size(), expected.size());
     for (std::size_t k = 0; k < outputs.size(); ++k) {
@@ -315,6 +315,22 @@ TEST(MatrixSign, MapsEachEigenvalueToItsSign) {
   EXPECT_EQ(sign_of(Eigen::MatrixXd::Identity(2, 2)), Eigen::MatrixXd::Identity(2, 2));
   EXPECT_EQ(sign_of(diagonal({-3, 0, 5})), diagonal({-1, 0, 1}));
   EXPECT_EQ(sign_of(Eigen::MatrixXd::Zero(4, 4)), Eigen::MatrixXd::Zero(4, 4));
+}
+
+// The zero matrix at a fixed order and at a dynamic one: each engine path
+// must handle a matrix with nothing to scale by.
+TEST(SpectralFunctions, OfTheZeroMatrixAtFixedAndDynamicOrders) {
+  for (const Eigen::Index n : {3, 6}) {
+    const Eigen::MatrixXd zero = Eigen::MatrixXd::Zero(n, n);
+    const linalg::EigenResult r = linalg::eig_sym(tensor_from(zero));
+    EXPECT_EQ(test::vector_of(r.values), Eigen::VectorXd::Zero(n));
+    const Eigen::MatrixXd v = matrix_of(r.vectors);
+    EXPECT_TRUE((v.transpose() * v).isApprox(Eigen::MatrixXd::Identity(n, n)));
+    EXPECT_EQ(sqrt_of(zero), zero);
+    EXPECT_EQ(exp_of(zero), Eigen::MatrixXd::Identity(n, n));
+    EXPECT_EQ(sign_of(zero), zero);
+    EXPECT_THROW_MSG(log_of(zero), std::invalid_argument, kNotDefinite + "0.000000");
+  }
 }
 
 TEST(MatrixSign, EigenvaluesUpToTheThresholdCountAsZero) {

@@ -119,7 +119,7 @@ TEST(Svd, NonFiniteEntriesFailInEveryOrientation) {
 TEST(Svd, ViewsGiveTheFactorsOfTheirContiguousCopies) {
   const MatrixXd a = test::random_matrix(5, 3, 23);
   const Factors expected = factors_of(tensor_from(a));
-  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a)}) {
+  for (const Tensor& view : {test::transposed_view_of(a), test::gapped_view_of(a), test::padded_view_of(a)}) {
     const Factors f = factors_of(view);
     EXPECT_EQ(f.U, expected.U);
     EXPECT_EQ(f.S, expected.S);

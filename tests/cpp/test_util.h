@@ -108,6 +108,17 @@ inline Tensor gapped_view_of(const Eigen::MatrixXd& m) {
                             Strides{2 * width, 2}, width + 1);
 }
 
+/// A row-major view with padded rows: `m` in the first columns of a wider
+/// buffer whose padding is NaN (column stride 1, row stride cols + 2), the
+/// layout a contiguous row-major copy must not be mistaken for.
+inline Tensor padded_view_of(const Eigen::MatrixXd& m) {
+  Eigen::MatrixXd wide =
+      Eigen::MatrixXd::Constant(m.rows(), m.cols() + 2, std::numeric_limits<double>::quiet_NaN());
+  wide.leftCols(m.cols()) = m;
+  return tensor_from(wide).as_strided(Shape{static_cast<long>(m.rows()), static_cast<long>(m.cols())},
+                                      Strides{static_cast<long>(m.cols() + 2), 1});
+}
+
 /// Reads a matrix back from a tensor of any strides.
 inline Eigen::MatrixXd matrix_of(const Tensor& t) { return linalg::detail::gather_matrix(t); }
 inline Eigen::VectorXd vector_of(const Tensor& t) { return linalg::detail::gather_vector(t); }
