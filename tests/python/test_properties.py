@@ -9,6 +9,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from numpy.lib.stride_tricks import as_strided
 
 import zorvane_linalg as zl
 
@@ -39,6 +40,14 @@ VALUES = st.one_of(
 )
 
 
+LAYOUTS = ["C", "F", "strided", "reversed", "read-only", "every axis reversed", "zero strides",
+           "huge strides", "overlapping", "byte-swapped", "subclass", "borrowed"]
+
+
+class Subclass(np.ndarray):
+    pass
+
+
 @st.composite
 def arrays(draw, ndims=st.integers(0, 3), max_side=6, square=False, rows=None):
     """An array with its layout: float64 most of the time, sometimes another
@@ -62,7 +71,7 @@ def arrays(draw, ndims=st.integers(0, 3), max_side=6, square=False, rows=None):
     dtype = draw(st.sampled_from([np.float64] * 6 + CONVERTED_DTYPES + REFUSED_DTYPES))
     with np.errstate(all="ignore"):
         array = values.astype(dtype)
-    layout = draw(st.sampled_from(["C", "F", "strided", "reversed", "read-only"]))
+    layout = draw(st.sampled_from(LAYOUTS))
     if layout == "F":
         array = np.asfortranarray(array)
     elif layout == "strided" and ndim > 0:
@@ -75,13 +84,31 @@ def arrays(draw, ndims=st.integers(0, 3), max_side=6, square=False, rows=None):
     elif layout == "read-only":
         array = array.copy()
         array.flags.writeable = False
+    elif layout == "every axis reversed" and ndim > 0:
+        array = array[(slice(None, None, -1),) * ndim]
+    elif layout == "zero strides" and ndim > 0:  # the first entry of axis 0, repeated
+        array = as_strided(array, strides=(0,) + array.strides[1:], writeable=True)
+    elif layout == "huge strides":  # on the axes of extent 1, where no offset uses them
+        strides = tuple(2**40 if e == 1 else s for e, s in zip(array.shape, array.strides))
+        array = as_strided(array, strides=strides, writeable=True)
+    elif layout == "overlapping" and array.size > 0:  # each row starts one entry on
+        flat = np.resize(array.ravel(), sum(array.shape) - ndim + 1)
+        array = as_strided(flat, array.shape, (flat.itemsize,) * ndim, writeable=True)
+    elif layout == "byte-swapped":
+        array = array.astype(array.dtype.newbyteorder())
+    elif layout == "subclass":
+        array = array.view(Subclass)
+    elif layout == "borrowed":  # memory NumPy does not own
+        array = np.frombuffer(bytearray(array.tobytes()), array.dtype).reshape(array.shape)
     return array
 
 
 def imports_as_float64(array, ndim_ok):
-    """Whether nanobind hands the array to the function: a convertible dtype,
-    an accepted rank, and writable (even where a conversion would copy it)."""
-    return ndim_ok and array.dtype != np.complex128 and array.flags.writeable
+    """Whether nanobind hands the array to the function: a convertible dtype
+    in native byte order, an accepted rank, and writable (even where a
+    conversion would copy it)."""
+    return (ndim_ok and array.dtype != np.complex128 and array.dtype.isnative
+            and array.flags.writeable)
 
 
 EIG_SYM_ERRORS = [
@@ -185,9 +212,10 @@ def test_one_matrix_argument(name, array):
     if name == "eig_sym":  # a non-finite eigenvalue is reported, never returned
         assert np.isfinite(result[0]).all()
     check_results(name, result, m, n)
-    # The result does not depend on the layout the values came in.
-    if array.dtype == np.float64:
-        again = function(np.ascontiguousarray(array))
+    # The result does not depend on the layout, byte order or owner of the
+    # values, nor on a dtype that converts exactly.
+    if array.dtype != np.float16:
+        again = function(np.ascontiguousarray(array, dtype=np.float64))
         for x, y in zip(result if isinstance(result, tuple) else (result,),
                         again if isinstance(again, tuple) else (again,)):
             np.testing.assert_array_equal(x, y)
