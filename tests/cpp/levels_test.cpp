@@ -163,7 +163,7 @@ TEST_P(LevelAgreement, WithTheBaseline) {
   if (!level.runs()) GTEST_SKIP() << "this CPU does not run " << level.name;
   const Operations baseline = linalg::dispatch::operations_of(*levels.begin());
   const Operations other = linalg::dispatch::operations_of(level);
-  const bool exact = test::exact_at_every_level(c.operation);
+  const test::Agreement agreement = test::agreement_of(c.operation);
   for (const Eigen::Index n : {2, 3, 4, 5, 8, 17}) {
     // Entries of awkward kinds reach each level's handling of them too.
     for (const double planted : {0.0, test::kNaN, test::kInf}) {
@@ -178,7 +178,7 @@ TEST_P(LevelAgreement, WithTheBaseline) {
       const Outcome expected = c.call(baseline, A, B);
       const double scale = test::magnitude({matrices[0].cwiseAbs().maxCoeff()});
       const std::string differs =
-          test::disagreement(expected, c.call(other, A, B), exact, n, scale);
+          test::disagreement(expected, c.call(other, A, B), agreement, n, scale);
       EXPECT_EQ(differs, "") << c.operation << " at n = " << n << " with " << planted;
     }
   }
