@@ -4,7 +4,7 @@
 #               the release artifacts' tests, then the hardening stages
 #               (sanitizers, threads, fuzzing)
 # and, apart from them:
-#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/,
+#   make bench  the C++ and Python benchmarks (bench/), results in build/bench/results/,
 #               after the accuracy benchmark (make accuracy)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
@@ -183,6 +183,9 @@ dist-test: dist
 BENCH_STAMP := $(VENV)/.bench-requirements.stamp
 BENCH_DATE := $(shell date +%Y-%m-%d)
 BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
+# Results stay in the build tree, named by date; bench/docs_figures.py copies
+# the figures of a named run that the documentation cites into bench/results/.
+BENCH_RESULTS := build/bench/results
 bench: APT_PACKAGES += libbenchmark-dev
 
 $(BENCH_STAMP): bench/requirements.txt $(VENV_STAMP)
@@ -199,16 +202,16 @@ accuracy: python-package $(BENCH_STAMP)
 # bench_levels.py times every level against NumPy/SciPy.
 bench: python-package $(BENCH_STAMP) build/bench/.preset accuracy
 	$(CMAKE) --build --preset bench -j $(JOBS)
-	mkdir -p bench/results
+	mkdir -p $(BENCH_RESULTS)
 	$(BENCH_ENV) ZORVANE_CPU_LEVEL=baseline build/bench/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
 	  --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
 	  --benchmark_report_aggregates_only=true \
-	  --benchmark_out=bench/results/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
-	$(VENV_PY) bench/summarize_cpp.py bench/results/$(BENCH_DATE)-cpp.json
+	  --benchmark_out=$(BENCH_RESULTS)/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
+	$(VENV_PY) bench/summarize_cpp.py $(BENCH_RESULTS)/$(BENCH_DATE)-cpp.json
 	$(BENCH_ENV) $(VENV_PY) bench/bench_python.py
 	$(BENCH_ENV) ZORVANE_CPU_LEVEL=baseline build/bench/bench/zorvane_bench_batched_cpp \
 	  --benchmark_min_time=0.2 \
-	  --benchmark_out=bench/results/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
+	  --benchmark_out=$(BENCH_RESULTS)/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
 	$(BENCH_ENV) $(VENV_PY) bench/bench_batched.py
 	$(BENCH_ENV) $(VENV_PY) bench/bench_levels.py
 
