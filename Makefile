@@ -1,11 +1,14 @@
 # The two commands of the README:
 #   make demo   set up what is missing, build what the demo runs, run the demo
-#   make test   set up what is missing, build, run every C++ and Python test and
-#               the release artifacts' tests, then the hardening stages
+#   make test   set up what is missing, build, run every C++ and Python test,
+#               build the documentation site and open it in a headless browser,
+#               run the release artifacts' tests, then the hardening stages
 #               (sanitizers, threads, fuzzing)
 # and, apart from them:
 #   make bench  the C++ and Python benchmarks (bench/), results in build/bench/results/,
 #               after the accuracy benchmark (make accuracy)
+#   make docs   the documentation site in build/docs/html (make docs-test opens it
+#               in headless Chromium)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
 #   make wheels the wheels for every CPython from 3.11 in dist/, each tested with
@@ -42,7 +45,7 @@ PACKAGE_SOURCES := CMakeLists.txt CMakePresets.json pyproject.toml README.md \
 	$(shell find python include src core cmake -type f -not -name '*.pyc')
 
 .PHONY: demo test setup apt-packages fresh-check build python-package cpp-test python-test bench accuracy \
-	clean dist dist-test dist-wheel wheels wheel-suite asan-test tsan-test fuzz-build fuzz-test fuzz
+	docs docs-test clean dist dist-test dist-wheel wheels wheel-suite asan-test tsan-test fuzz-build fuzz-test fuzz
 # The recipes share build trees; one at a time.
 .NOTPARALLEL:
 
@@ -53,7 +56,7 @@ demo: python-package
 	$(VENV_PY) examples/tour.py
 	$(VENV_PY) examples/curve_fit.py
 
-test: cpp-test python-test dist-test asan-test tsan-test fuzz-test
+test: cpp-test python-test docs-test dist-test asan-test tsan-test fuzz-test
 
 setup: apt-packages $(VENV_STAMP)
 
@@ -108,6 +111,35 @@ python-package: setup $(WHEEL_STAMP)
 python-test: python-package
 	ZORVANE_CPU_LEVEL=baseline $(VENV_PY) -m pytest tests/python || [ $$? -eq 5 ]
 	$(VENV_PY) -m pytest tests/python || [ $$? -eq 5 ]
+
+# ---- Documentation site -----------------------------------------------------
+# Sphinx, its theme and extensions (docs/requirements.txt, installed into .venv
+# here only), Doxygen from Debian reading the public headers for the C++
+# reference (through Breathe), and the installed package for the Python
+# reference. Warnings are errors; -E reads every page again, since the package
+# and the headers the references come from are not sources Sphinx watches.
+# docs-test (tests/docs) serves the site on 127.0.0.1 and opens it in Debian's
+# headless Chromium; its screenshots stay in build/docs/screenshots.
+DOCS_BUILD := build/docs
+DOCS_STAMP := $(VENV)/.docs-requirements.stamp
+# The set-up runs once per make: under make test it runs first for cpp-test,
+# so test asks for the site's Debian packages too.
+DOCS_APT_PACKAGES := doxygen chromium
+test docs docs-test: APT_PACKAGES += $(DOCS_APT_PACKAGES)
+
+$(DOCS_STAMP): docs/requirements.txt $(VENV_STAMP)
+	$(PIP) install --quiet -r docs/requirements.txt
+	touch $@
+
+docs: python-package $(DOCS_STAMP)
+	rm -rf $(DOCS_BUILD)/doxygen $(DOCS_BUILD)/html
+	mkdir -p $(DOCS_BUILD)
+	ZORVANE_DOXYGEN_OUT=$(DOCS_BUILD)/doxygen doxygen docs/Doxyfile
+	ZORVANE_DOXYGEN_XML=$(CURDIR)/$(DOCS_BUILD)/doxygen/xml $(VENV_PY) -m sphinx -W --keep-going -E -q \
+	  -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+
+docs-test: docs
+	$(VENV_PY) -m pytest -p no:cacheprovider tests/docs
 
 # ---- Release artifacts --------------------------------------------------------
 # The sdist; the wheel built from it alone, with build isolation (the build
