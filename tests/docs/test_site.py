@@ -18,7 +18,7 @@ from zorvane_linalg import zorvane_linalg as module
 ROOT = Path(__file__).resolve().parents[2]
 SITE = ROOT / "build" / "docs" / "html"
 SCREENSHOTS = ROOT / "build" / "docs" / "screenshots"
-# A blank 1280 x 1600 page compresses to a few kB; a rendered one to far more.
+# A blank 1280 x 3000 page compresses to a few kB; a rendered one to far more.
 RENDERED_PNG_BYTES = 40_000
 
 
@@ -42,7 +42,7 @@ def site():
 def chromium(*args: str) -> str:
     # As root Chromium runs only without its sandbox.
     command = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-               "--window-size=1280,1600", *args]
+               "--window-size=1280,3000", *args]
     return subprocess.run(command, capture_output=True, text=True, timeout=120, check=True).stdout
 
 
