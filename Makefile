@@ -1,11 +1,14 @@
 # The two commands of the README:
 #   make demo   set up what is missing, build what the demo runs, run the demo
-#   make test   set up what is missing, build, run every C++ and Python test and
-#               the release artifacts' tests, then the hardening stages
+#   make test   set up what is missing, build, run every C++ and Python test,
+#               build the documentation site and open it in a headless browser,
+#               run the release artifacts' tests, then the hardening stages
 #               (sanitizers, threads, fuzzing)
 # and, apart from them:
-#   make bench  the C++ and Python benchmarks (bench/), results in bench/results/,
+#   make bench  the C++ and Python benchmarks (bench/), results in build/bench/results/,
 #               after the accuracy benchmark (make accuracy)
+#   make docs   the documentation site in build/docs/html (make docs-test opens it
+#               in headless Chromium)
 #   make fuzz   run the fuzzer for FUZZ_SECONDS (e.g. make fuzz FUZZ_SECONDS=3600)
 #   make dist   the release artifacts in dist/ (sdist, wheel, C++ package, SHA256SUMS)
 #   make wheels the wheels for every CPython from 3.11 in dist/, each tested with
@@ -42,7 +45,7 @@ PACKAGE_SOURCES := CMakeLists.txt CMakePresets.json pyproject.toml README.md \
 	$(shell find python include src core cmake -type f -not -name '*.pyc')
 
 .PHONY: demo test setup apt-packages fresh-check build python-package cpp-test python-test bench accuracy \
-	clean dist dist-test dist-wheel wheels wheel-suite asan-test tsan-test fuzz-build fuzz-test fuzz
+	docs docs-test clean dist dist-test dist-wheel wheels wheel-suite asan-test tsan-test fuzz-build fuzz-test fuzz
 # The recipes share build trees; one at a time.
 .NOTPARALLEL:
 
@@ -53,7 +56,7 @@ demo: python-package
 	$(VENV_PY) examples/tour.py
 	$(VENV_PY) examples/curve_fit.py
 
-test: cpp-test python-test dist-test asan-test tsan-test fuzz-test
+test: cpp-test python-test docs-test dist-test asan-test tsan-test fuzz-test
 
 setup: apt-packages $(VENV_STAMP)
 
@@ -107,6 +110,35 @@ python-package: setup $(WHEEL_STAMP)
 # pytest exits with 5 when it collects nothing; that is not a failure.
 python-test: python-package
 	$(VENV_PY) -m pytest tests/python || [ $$? -eq 5 ]
+
+# ---- Documentation site -----------------------------------------------------
+# Sphinx, its theme and extensions (docs/requirements.txt, installed into .venv
+# here only), Doxygen from Debian reading the public headers for the C++
+# reference (through Breathe), and the installed package for the Python
+# reference. Warnings are errors; -E reads every page again, since the package
+# and the headers the references come from are not sources Sphinx watches.
+# docs-test (tests/docs) serves the site on 127.0.0.1 and opens it in Debian's
+# headless Chromium; its screenshots stay in build/docs/screenshots.
+DOCS_BUILD := build/docs
+DOCS_STAMP := $(VENV)/.docs-requirements.stamp
+# The set-up runs once per make: under make test it runs first for cpp-test,
+# so test asks for the site's Debian packages too.
+DOCS_APT_PACKAGES := doxygen chromium
+test docs docs-test: APT_PACKAGES += $(DOCS_APT_PACKAGES)
+
+$(DOCS_STAMP): docs/requirements.txt $(VENV_STAMP)
+	$(PIP) install --quiet -r docs/requirements.txt
+	touch $@
+
+docs: python-package $(DOCS_STAMP)
+	rm -rf $(DOCS_BUILD)/doxygen $(DOCS_BUILD)/html
+	mkdir -p $(DOCS_BUILD)
+	ZORVANE_DOXYGEN_OUT=$(DOCS_BUILD)/doxygen doxygen docs/Doxyfile
+	ZORVANE_DOXYGEN_XML=$(CURDIR)/$(DOCS_BUILD)/doxygen/xml $(VENV_PY) -m sphinx -W --keep-going -E -q \
+	  -b html -d $(DOCS_BUILD)/doctrees docs $(DOCS_BUILD)/html
+
+docs-test: docs
+	$(VENV_PY) -m pytest -p no:cacheprovider tests/docs
 
 # ---- Release artifacts --------------------------------------------------------
 # The sdist; the wheel built from it alone, with build isolation (the build
@@ -182,6 +214,9 @@ dist-test: dist
 BENCH_STAMP := $(VENV)/.bench-requirements.stamp
 BENCH_DATE := $(shell date +%Y-%m-%d)
 BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
+# Results stay in the build tree, named by date; bench/docs_figures.py copies
+# the figures of a named run that the documentation cites into bench/results/.
+BENCH_RESULTS := build/bench/results
 bench: APT_PACKAGES += libbenchmark-dev
 
 $(BENCH_STAMP): bench/requirements.txt $(VENV_STAMP)
@@ -198,16 +233,16 @@ accuracy: python-package $(BENCH_STAMP)
 # bench_levels.py times every level against NumPy/SciPy.
 bench: python-package $(BENCH_STAMP) build/bench/.preset accuracy
 	$(CMAKE) --build --preset bench -j $(JOBS)
-	mkdir -p bench/results
+	mkdir -p $(BENCH_RESULTS)
 	$(BENCH_ENV) ZORVANE_CPU_LEVEL=baseline build/bench/bench/zorvane_bench_cpp --benchmark_min_time=0.05 \
 	  --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
 	  --benchmark_report_aggregates_only=true \
-	  --benchmark_out=bench/results/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
-	$(VENV_PY) bench/summarize_cpp.py bench/results/$(BENCH_DATE)-cpp.json
+	  --benchmark_out=$(BENCH_RESULTS)/$(BENCH_DATE)-cpp.json --benchmark_out_format=json > /dev/null
+	$(VENV_PY) bench/summarize_cpp.py $(BENCH_RESULTS)/$(BENCH_DATE)-cpp.json
 	$(BENCH_ENV) $(VENV_PY) bench/bench_python.py
 	$(BENCH_ENV) ZORVANE_CPU_LEVEL=baseline build/bench/bench/zorvane_bench_batched_cpp \
 	  --benchmark_min_time=0.2 \
-	  --benchmark_out=bench/results/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
+	  --benchmark_out=$(BENCH_RESULTS)/$(BENCH_DATE)-batched-cpp.json --benchmark_out_format=json > /dev/null
 	$(BENCH_ENV) $(VENV_PY) bench/bench_batched.py
 	$(BENCH_ENV) $(VENV_PY) bench/bench_levels.py
 

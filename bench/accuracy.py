@@ -21,7 +21,7 @@ Residuals are formed in long double, so their own rounding stays well below
 what they measure. References (eigenvalues, singular values, solutions,
 matrix functions) are computed once per matrix in mpmath.
 
-Writes bench/results/<date>-accuracy.json, .md and .png and prints the
+Writes build/bench/results/<date>-accuracy.json, .md and .png and prints the
 summary table.
 """
 
@@ -60,7 +60,9 @@ LARGE_ORDER_FAMILIES = {"spd cond 1e14", "graded spd 20 decades", "hilbert", "cl
 BASE_DPS = 40
 # A relative error below this is reported as "all digits" (17).
 DIGITS_FLOOR = 1e-17
-RESULTS_DIR = Path(__file__).resolve().parent / "results"
+# Results belong to the build tree; bench/docs_figures.py copies the ones
+# the documentation cites into bench/results/.
+RESULTS_DIR = Path(__file__).resolve().parent.parent / "build" / "bench" / "results"
 LONG = np.longdouble
 
 
@@ -721,7 +723,7 @@ def main() -> int:
                 "orders": args.orders, "eig_orders": args.eig_orders, "results": records,
                 "elapsed_s": time.perf_counter() - started}
     data["summary"] = summary_rows(data["results"])
-    RESULTS_DIR.mkdir(exist_ok=True)
+    RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     stem = RESULTS_DIR / f"{data['date']}-accuracy"
     stem.with_suffix(".json").write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n")
     stem.with_suffix(".md").write_text(markdown(data) + "\n")

@@ -7,7 +7,7 @@ Then: the peak resident memory of one call on 1,000,000 4 x 4 matrices (in a
 child process, against its inputs and outputs), and the scaling of Dask's
 threaded scheduler from one thread to two on a large batch.
 
-Writes bench/results/<date>-batched.json, .md and .png, and prints the tables.
+Writes build/bench/results/<date>-batched.json, .md and .png, and prints the tables.
 """
 
 from __future__ import annotations
@@ -30,7 +30,9 @@ from zorvane_linalg import batched as zb
 ORDERS = (2, 3, 4, 8, 16)
 COUNT = 100_000
 ROUNDS = 3
-RESULTS_DIR = Path(__file__).resolve().parent / "results"
+# Results belong to the build tree; bench/docs_figures.py copies the ones
+# the documentation cites into bench/results/.
+RESULTS_DIR = Path(__file__).resolve().parent.parent / "build" / "bench" / "results"
 
 
 def spd_stack(count, n, rng):
@@ -231,7 +233,7 @@ def main():
     scaling = dask_scaling()
     stem = RESULTS_DIR / f"{datetime.date.today().isoformat()}-batched"
     cpp = cpp_against_bare_eigen(stem.with_name(stem.name + "-cpp.json"))
-    RESULTS_DIR.mkdir(exist_ok=True)
+    RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     stem.with_suffix(".json").write_text(json.dumps(
         {"cpus": os.cpu_count(), "load": os.getloadavg(),
          "zorvane_level": zorvane_linalg.instruction_set(), "per_matrix": rows, "memory": memory,

@@ -5,7 +5,7 @@ Each level runs in a child process of its own with ZORVANE_CPU_LEVEL set,
 timing the functions as bench_python.py does (interleaved with the peers, one
 BLAS thread, median CPU time per call) at n = 4, 64, 256 and 1024; the levels
 take turns twice and the faster of the two runs counts. Prints and writes
-bench/results/<date>-levels.json and .md: the time per call at each level,
+build/bench/results/<date>-levels.json and .md: the time per call at each level,
 the default level's speed-up over the forced baseline, and NumPy's time.
 """
 
@@ -117,7 +117,7 @@ def main() -> int:
     table = collect(levels, args.orders, args.functions, log)
     text = markdown(table, levels, default, args.orders)
     stem = bench_python.RESULTS_DIR / f"{datetime.date.today().isoformat()}-levels"
-    stem.parent.mkdir(exist_ok=True)
+    stem.parent.mkdir(parents=True, exist_ok=True)
     stem.with_suffix(".json").write_text(json.dumps(
         {"default": default, "levels": levels, "environment": bench_python.environment(),
          "results": [{"function": f, "n": n, **cell} for (f, n), cell in table.items()]},

@@ -17,52 +17,66 @@ namespace {
 
 namespace batched = zorvane::linalg::batched;
 
-// Signatures for the stubs: any array-like goes in (it is converted), and
+// Signatures for the stubs: an array of booleans, integers or floats goes in
+// (it is converted to float64; lists and complex arrays are refused), and
 // per-matrix scalars of a 2-D input come back as NumPy scalars.
 namespace sig {
 constexpr const char* eig_sym =
-    "def eig_sym(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "def eig_sym(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "tuple[numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64]]";
 constexpr const char* matrix_sqrt =
-    "def matrix_sqrt(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def matrix_sqrt(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* matrix_exp =
-    "def matrix_exp(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def matrix_exp(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* cholesky =
-    "def cholesky(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def cholesky(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* svd =
-    "def svd(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "def svd(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "tuple[numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]";
 constexpr const char* solve =
-    "def solve(A: numpy.typing.ArrayLike, B: numpy.typing.ArrayLike) -> "
+    "def solve(A: " ZORVANE_PY_ARRAY_IN ", B: " ZORVANE_PY_ARRAY_IN ") -> "
     "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* qr =
-    "def qr(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "def qr(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "tuple[numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64]]";
 constexpr const char* lu =
-    "def lu(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "def lu(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "tuple[numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64] | numpy.int64, "
     "numpy.typing.NDArray[numpy.float64] | numpy.float64, numpy.typing.NDArray[numpy.bool_] | "
     "numpy.bool_]";
 constexpr const char* matrix_log =
-    "def matrix_log(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def matrix_log(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* matrix_sign =
-    "def matrix_sign(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def matrix_sign(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* eig =
-    "def eig(A: numpy.typing.ArrayLike) -> tuple[numpy.typing.NDArray[numpy.float64], "
+    "def eig(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "tuple[numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], "
     "numpy.typing.NDArray[numpy.float64]]";
 constexpr const char* trace =
-    "def trace(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64] | numpy.float64";
+    "def trace(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64] | numpy.float64";
 constexpr const char* det =
-    "def det(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64] | numpy.float64";
+    "def det(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64] | numpy.float64";
 constexpr const char* inv =
-    "def inv(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def inv(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* pinv =
-    "def pinv(A: numpy.typing.ArrayLike, rcond: float = -1.0) -> "
+    "def pinv(A: " ZORVANE_PY_ARRAY_IN ", rcond: float = -1.0) -> "
     "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* norm =
-    "def norm(A: numpy.typing.ArrayLike, ord: float | typing.Literal['fro'] | None = None) -> "
+    "def norm(A: " ZORVANE_PY_ARRAY_IN ", ord: float | typing.Literal['fro'] | None = None) -> "
     "numpy.typing.NDArray[numpy.float64] | numpy.float64";
 }  // namespace sig
 

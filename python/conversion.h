@@ -73,6 +73,11 @@ using MatrixArgument = Argument<InputMatrix>;
 using ArrayArgument = Argument<InputArray>;
 using AnyRankArgument = Argument<InputAnyRank>;
 
+/// How the stubs of the batched and extended functions type an AnyRankArgument:
+/// an array of booleans, integers or floats, which is converted; lists and
+/// complex arrays are refused. A macro, so that signatures stay literals.
+#define ZORVANE_PY_ARRAY_IN "numpy.typing.NDArray[numpy.bool_ | numpy.integer | numpy.floating]"
+
 /// True for an instance of numpy.ndarray (or of a subclass); false while
 /// NumPy has not been imported by the module yet.
 bool is_numpy_array(PyObject* object) noexcept;

@@ -210,7 +210,7 @@ ftol : float, optional
 xtol : float, optional
     Stop when an accepted step has ||step|| <= xtol * (||x|| + xtol).
 gtol : float, optional
-    Stop when the largest component of |J.T @ r| is at most gtol.
+    Stop when max(abs(J.T @ r)) is at most gtol.
 initial_damping : float, optional
     The first damping; 0, a negative value or NaN selects 1e-3.
 damping_increase, damping_decrease : float, optional

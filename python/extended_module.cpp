@@ -21,18 +21,21 @@ namespace {
 namespace linalg = zorvane::linalg;
 using namespace nb::literals;
 
-// Signatures for the stubs: any array goes in (it is converted).
+// Signatures for the stubs: an array of booleans, integers or floats goes in
+// (it is converted to float64; lists and complex arrays are refused). What a
+// callback returns is converted as numpy.asarray does: any array-like.
 namespace sig {
-constexpr const char* det = "def det(A: numpy.typing.ArrayLike) -> float";
+constexpr const char* det = "def det(A: " ZORVANE_PY_ARRAY_IN ") -> float";
 constexpr const char* inv =
-    "def inv(A: numpy.typing.ArrayLike) -> numpy.typing.NDArray[numpy.float64]";
+    "def inv(A: " ZORVANE_PY_ARRAY_IN ") -> "
+    "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* pinv =
-    "def pinv(A: numpy.typing.ArrayLike, rcond: float = -1.0) -> "
+    "def pinv(A: " ZORVANE_PY_ARRAY_IN ", rcond: float = -1.0) -> "
     "numpy.typing.NDArray[numpy.float64]";
 constexpr const char* lstsq =
-    "def lstsq(A: numpy.typing.ArrayLike, B: numpy.typing.ArrayLike) -> LstsqResult";
+    "def lstsq(A: " ZORVANE_PY_ARRAY_IN ", B: " ZORVANE_PY_ARRAY_IN ") -> LstsqResult";
 constexpr const char* norm =
-    "def norm(A: numpy.typing.ArrayLike, ord: float | typing.Literal['fro'] | None = None) -> "
+    "def norm(A: " ZORVANE_PY_ARRAY_IN ", ord: float | typing.Literal['fro'] | None = None) -> "
     "float";
 
 /// levenberg_marquardt's, with the defaults of `defaults` as Python prints them.
@@ -41,7 +44,7 @@ std::string levenberg_marquardt(const linalg::LMParameters& defaults) {
       "collections.abc.Callable[[numpy.typing.NDArray[numpy.float64]], numpy.typing.ArrayLike]";
   std::string text = std::string("def levenberg_marquardt(residual: ") + callback +
                      ", jacobian: " + callback +
-                     ", m: int, x0: numpy.typing.ArrayLike, *, max_iterations: int = " +
+                     ", m: int, x0: " ZORVANE_PY_ARRAY_IN ", *, max_iterations: int = " +
                      std::to_string(defaults.max_iterations);
   for (const auto& [name, value] : {std::pair{"ftol", defaults.ftol},
                                     std::pair{"xtol", defaults.xtol},

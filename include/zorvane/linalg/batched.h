@@ -1,19 +1,20 @@
-// Batched forms of eig_sym, the spectral functions, cholesky, lu, det, solve,
-// inv, qr, svd, pinv, norm, eig and trace: one call for a whole stack of small
-// matrices.
-//
-// Each takes a tensor of two or more dimensions with any strides: the last two
-// are the matrix, the leading ones the batch. Results are stacked in new
-// contiguous row-major tensors that keep the leading dimensions (values
-// (..., n), vectors (..., n, n), per-matrix scalars of the leading shape), and
-// each slice equals the single-matrix operation's result bit for bit: both
-// run the same kernel. Argument errors carry the single-matrix messages (or
-// the batched shape messages below); a numerical failure throws the
-// single-matrix message of the first failing matrix followed by its batch
-// index, "... (at batch index (3, 1))", or "(at batch index (3))" for one
-// leading dimension; a plain matrix (no leading dimension) fails with the
-// single-matrix message alone. Working matrices are allocated once per call; no call
-// keeps state or starts a thread.
+/// @file
+/// Batched forms of eig_sym, the spectral functions, cholesky, lu, det, solve,
+/// inv, qr, svd, pinv, norm, eig and trace: one call for a whole stack of small
+/// matrices.
+///
+/// Each takes a tensor of two or more dimensions with any strides: the last two
+/// are the matrix, the leading ones the batch. Results are stacked in new
+/// contiguous row-major tensors that keep the leading dimensions (values
+/// (..., n), vectors (..., n, n), per-matrix scalars of the leading shape), and
+/// each slice equals the single-matrix operation's result bit for bit: both
+/// run the same kernel. Argument errors carry the single-matrix messages (or
+/// the batched shape messages below); a numerical failure throws the
+/// single-matrix message of the first failing matrix followed by its batch
+/// index, "... (at batch index (3, 1))", or "(at batch index (3))" for one
+/// leading dimension; a plain matrix (no leading dimension) fails with the
+/// single-matrix message alone. Working matrices are allocated once per call; no call
+/// keeps state or starts a thread.
 #pragma once
 
 #include "zorvane/linalg/linalg.h"

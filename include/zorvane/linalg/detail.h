@@ -1,9 +1,10 @@
-// The shared helpers every operation is built on, for callers that build on
-// them too: the argument checks, the transfer between tensors and dense
-// working matrices, and the full-pivot LU kernel. The checks and transfers are
-// inline; the library exports each of them as a weak symbol and binds its own
-// calls to its own copies, so code compiled with other flags never mixes with
-// the library's. Nothing else in this header is exported.
+/// @file
+/// The shared helpers every operation is built on, for callers that build on
+/// them too: the argument checks, the transfer between tensors and dense
+/// working matrices, and the full-pivot LU kernel. The checks and transfers are
+/// inline; the library exports each of them as a weak symbol and binds its own
+/// calls to its own copies, so code compiled with other flags never mixes with
+/// the library's. Nothing else in this header is exported.
 #pragma once
 
 #include <Eigen/Core>

@@ -1,11 +1,12 @@
-// Dense float64 linear algebra on zorvane tensors (CPU backend).
-//
-// Every operation checks its tensor arguments strictly (dimensions, float64,
-// CPU), works on private dense copies and returns new contiguous row-major
-// float64 CPU tensors. Argument errors throw std::invalid_argument, numerical
-// failures std::runtime_error, exhausted memory std::bad_alloc; every message
-// begins "zorvane: " and names the operation. No call keeps state, starts a
-// thread or logs, so calls on different tensors may run concurrently.
+/// @file
+/// Dense float64 linear algebra on zorvane tensors (CPU backend).
+///
+/// Every operation checks its tensor arguments strictly (dimensions, float64,
+/// CPU), works on private dense copies and returns new contiguous row-major
+/// float64 CPU tensors. Argument errors throw std::invalid_argument, numerical
+/// failures std::runtime_error, exhausted memory std::bad_alloc; every message
+/// begins "zorvane: " and names the operation. No call keeps state, starts a
+/// thread or logs, so calls on different tensors may run concurrently.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +64,9 @@ struct EigResult {
   Tensor vectors_imag;
 };
 
+/// The norm that norm() computes: Frobenius, the largest absolute column sum
+/// (One), the largest absolute row sum (Inf) or the largest singular value
+/// (Spectral).
 enum class NormKind : std::int32_t { Frobenius = 0, One = 1, Inf = 2, Spectral = 3 };
 
 /// Options of levenberg_marquardt. The defaults follow MINPACK's lmder:
@@ -78,8 +82,11 @@ struct LMParameters {
   double damping_decrease = 10.0;
 };
 
+/// Why levenberg_marquardt stopped: a tolerance was met, the iteration limit
+/// was reached, or the damping grew past its bound without an accepted step.
 enum class LMStatus : std::int32_t { Converged = 0, MaxIterations = 1, DampingLimit = 2 };
 
+/// The result of levenberg_marquardt.
 struct LMResult {
   Tensor x;         ///< the final point (n)
   Tensor residual;  ///< r at the final point (m)

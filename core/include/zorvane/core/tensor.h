@@ -1,6 +1,7 @@
-// Stand-in for the framework's core tensor library: the tensor handle that the
-// linear-algebra backend takes and returns. It keeps the framework's contract
-// (shared storage, element strides, dtype and device tags) and nothing more.
+/// @file
+/// Stand-in for the framework's core tensor library: the tensor handle that the
+/// linear-algebra backend takes and returns. It keeps the framework's contract
+/// (shared storage, element strides, dtype and device tags) and nothing more.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +12,10 @@
 
 namespace zorvane {
 
+/// Element types; the linear-algebra operations take and return Float64 only.
 enum class DType : std::uint8_t { Int32 = 0, Int64 = 1, Float32 = 2, Float64 = 3 };
 
+/// Device tags; the linear-algebra operations run on CPU tensors only.
 enum class DeviceKind : std::int32_t { CPU = 0, CUDA = 1 };
 
 /// Where a tensor's storage lives. Every device is backed by host memory here;
