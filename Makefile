@@ -262,8 +262,11 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_chec
 # counts. The resident-memory test is left out there, as ASan keeps freed
 # blocks in quarantine.
 ASAN_SITE := build/asan/python-site
-ASAN_RUNTIME = $$($$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/asan/CMakeCache.txt) \
-	-print-file-name=libasan.so)
+# The runtime is preloaded with the C++ standard library, which the
+# interpreter does not link: ASan must find the real __cxa_throw at start-up
+# to intercept the library's exceptions.
+ASAN_CXX = $$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/asan/CMakeCache.txt)
+ASAN_RUNTIME = "$$($(ASAN_CXX) -print-file-name=libasan.so) $$($(ASAN_CXX) -print-file-name=libstdc++.so)"
 ASAN_PYTHON = LD_PRELOAD=$(ASAN_RUNTIME) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONPATH=$(ASAN_SITE) $(VENV_PY)
 asan-test: setup build/asan/.preset
