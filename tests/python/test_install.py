@@ -3,6 +3,7 @@ finding its shared libraries through run paths alone."""
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import zipfile
@@ -50,9 +51,17 @@ def dynamic_section(path):
                           text=True).stdout
 
 
+def run_path(path):
+    """The directories of the run path (auditwheel's repair writes it as an
+    RPATH and adds the directory of the libraries it bundles)."""
+    found = re.search(r"Library (?:runpath|rpath): \[(.*)\]", dynamic_section(path))
+    return found.group(1).split(":") if found else []
+
+
 def test_wheel_holds_each_library_once_with_stubs(wheel):
     names = zipfile.ZipFile(wheel).namelist()
-    libraries = sorted(n for n in names if n.startswith("zorvane_cpp.libs/"))
+    libraries = sorted(n for n in names
+                       if n.startswith("zorvane_cpp.libs/") and not n.endswith("/"))
     assert libraries == ["zorvane_cpp.libs/libzorvane_core.so",
                          "zorvane_cpp.libs/libzorvane_linalg_cpu.so.0"]
     assert "zorvane_linalg/py.typed" in names
@@ -78,7 +87,7 @@ def test_run_paths_lead_from_module_to_libraries(fresh_environment):
     packages = site_packages(fresh_environment)
     for name in ("zorvane_linalg", "batched", "_extended"):
         (module,) = (packages / "zorvane_linalg").glob(f"{name}.*.so")
-        assert "Library runpath: [$ORIGIN/../zorvane_cpp.libs]" in dynamic_section(module)
-    library = dynamic_section(packages / "zorvane_cpp.libs" / "libzorvane_linalg_cpu.so.0")
-    assert "Library runpath: [$ORIGIN]" in library
-    assert "Library soname: [libzorvane_linalg_cpu.so.0]" in library
+        assert run_path(module)[0] == "$ORIGIN/../zorvane_cpp.libs"
+    library = packages / "zorvane_cpp.libs" / "libzorvane_linalg_cpu.so.0"
+    assert run_path(library)[0] == "$ORIGIN"
+    assert "Library soname: [libzorvane_linalg_cpu.so.0]" in dynamic_section(library)
