@@ -7,6 +7,7 @@
 #include <numpy/npy_2_compat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -169,6 +170,12 @@ nb::object plain_array_view(PyObject* object) noexcept {
 
 Tensor view_as_tensor(const ArrayView& view) {
   require_host_memory(view);
+  // NumPy holds arrays at any byte offset (a buffer received off the wire,
+  // np.frombuffer at an odd offset); the library reads its elements as
+  // doubles, so memory off their alignment is copied instead of borrowed.
+  if (reinterpret_cast<std::uintptr_t>(view.data) % alignof(double) != 0) {
+    return copy_contiguous(view);
+  }
   return Tensor::borrow(const_cast<void*>(view.data), Shape(view.extents, view.ndim),
                         DType::Float64, Device{DeviceKind::CPU, -1});
 }

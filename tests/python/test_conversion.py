@@ -88,6 +88,15 @@ def test_input_with_a_byte_offset_is_read_from_its_first_element():
     assert zl.trace(a) == 4.0 + 8.0 + 12.0
 
 
+@pytest.mark.parametrize("function", [zl.trace, zl.cholesky, zl.det, zl.inv, zb.trace, zb.inv])
+def test_float64_off_its_alignment_gives_the_aligned_result(function):
+    # At an odd byte offset, as arrays received off the wire can be; the
+    # sanitized run would catch a misaligned read.
+    a = np.frombuffer(bytearray(b"?" + SPD.tobytes()), offset=1).reshape(SPD.shape)
+    assert not a.flags.aligned and a.flags.c_contiguous and a.flags.writeable
+    np.testing.assert_array_equal(function(a), function(SPD))
+
+
 def test_results_are_fresh_writable_c_contiguous_float64_arrays():
     a = SPD.copy()
     results = [zl.matrix_sqrt(a), *zl.eig_sym(a), *zl.svd(a), *zl.qr(a), *zl.lu(a)[:4], *zl.eig(a)]
