@@ -4,7 +4,8 @@
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -45,20 +46,26 @@ void factor_each(const kernels::Extents& batch, const kernels::Matrices& A, doub
   });
 }
 
-}  // namespace
-
-void kernels::cholesky(const Extents& batch, const Matrices& A, double* factors) {
+/// The lower factors (..., n, n) of the operand's matrices.
+ZORVANE_ONE_COPY Tensor factors_of(const entry::Operand& A) {
+  const std::int64_t n = A.matrices.rows;
+  Tensor factors = entry::stacked(A.batch, {n, n});
   // An empty matrix is symmetric and its own factor.
-  if (A.rows == 0) return;
-  with_order(A.rows, [&](auto order) { factor_each<decltype(order)::value>(batch, A, factors); });
+  if (n == 0) return factors;
+  kernels::with_order(n, [&](auto order) {
+    factor_each<decltype(order)::value>(A.batch, A.matrices, factors.data());
+  });
+  return factors;
 }
 
+}  // namespace
+
 Tensor cholesky(const Tensor& A) {
-  detail::require_square_f64_cpu(A, kCholesky);
-  const std::int64_t n = A.shape()[0];
-  Tensor factor = detail::new_matrix_tensor(n, n);
-  kernels::cholesky({}, kernels::matrices_of(A), factor.data());
-  return factor;
+  return factors_of(entry::square_matrices(A, kCholesky, entry::Form::Matrix));
+}
+
+Tensor batched::cholesky(const Tensor& A) {
+  return factors_of(entry::square_matrices(A, kCholesky, entry::Form::Stack));
 }
 
 }  // namespace zorvane::linalg

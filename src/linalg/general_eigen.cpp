@@ -5,8 +5,8 @@
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
-#include "transfer.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -69,26 +69,30 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
   });
 }
 
-}  // namespace
-
-void kernels::eig(const Extents& batch, const Matrices& A, double* values_real,
-                  double* values_imag, double* vectors_real, double* vectors_imag) {
+/// The real and imaginary parts of the eigenvalues (..., n) and eigenvectors
+/// (..., n, n) of the operand's square matrices.
+ZORVANE_ONE_COPY EigResult eigen_of(const entry::Operand& A) {
+  const std::int64_t n = A.matrices.rows;
+  EigResult result{entry::stacked(A.batch, {n}), entry::stacked(A.batch, {n}),
+                   entry::stacked(A.batch, {n, n}), entry::stacked(A.batch, {n, n})};
   // The solver scales by the largest entry, which an empty matrix lacks.
-  if (A.rows == 0) return;
-  with_order(A.rows, [&](auto order) {
-    decompose_each<decltype(order)::value>(batch, A, values_real, values_imag, vectors_real,
-                                           vectors_imag);
+  if (n == 0) return result;
+  kernels::with_order(n, [&](auto order) {
+    decompose_each<decltype(order)::value>(A.batch, A.matrices, result.values_real.data(),
+                                           result.values_imag.data(), result.vectors_real.data(),
+                                           result.vectors_imag.data());
   });
+  return result;
 }
 
+}  // namespace
+
 EigResult eig(const Tensor& A) {
-  detail::require_square_f64_cpu(A, "eig");
-  const std::int64_t n = A.shape()[0];
-  EigResult result{detail::new_vector_tensor(n), detail::new_vector_tensor(n),
-                   detail::new_matrix_tensor(n, n), detail::new_matrix_tensor(n, n)};
-  kernels::eig({}, kernels::matrices_of(A), result.values_real.data(), result.values_imag.data(),
-               result.vectors_real.data(), result.vectors_imag.data());
-  return result;
+  return eigen_of(entry::square_matrices(A, "eig", entry::Form::Matrix));
+}
+
+EigResult batched::eig(const Tensor& A) {
+  return eigen_of(entry::square_matrices(A, "eig", entry::Form::Stack));
 }
 
 }  // namespace zorvane::linalg

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "checks.h"
-#include "transfer.h"
+#include "dense.h"
+#include "entry.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -39,6 +40,21 @@ void check_arguments(const LMCallback& residual, const LMCallback& jacobian, con
   }
 }
 
+/// x0 (any stride) as the solver's first point.
+Eigen::VectorXd first_point(const Tensor& x0) {
+  const kernels::Matrices column = kernels::column_of(x0);
+  Eigen::VectorXd x(column.rows);
+  kernels::Gather<Eigen::VectorXd>(column, column.rows, 1)(column.data, x);
+  return x;
+}
+
+/// A new 1-D tensor holding `v`.
+Tensor tensor_of(const Eigen::VectorXd& v) {
+  Tensor t = entry::stacked({}, {v.size()});
+  kernels::VectorMap(t.data(), v.size()) = v;
+  return t;
+}
+
 double half_squared_norm(const Eigen::VectorXd& r) { return 0.5 * r.squaredNorm(); }
 
 /// Marquardt's scales: the absolute diagonal of JᵀJ, each raised to a floor
@@ -60,7 +76,7 @@ class Solver {
       : residual_(residual),
         jacobian_(jacobian),
         params_(params),
-        x_(detail::gather_vector(x0)),
+        x_(first_point(x0)),
         r_(m),
         trial_r_(m),
         // m · n stays within 64 bits; Eigen reports an impossible size as bad_alloc.
@@ -83,8 +99,7 @@ class Solver {
         if (++iterations >= params_.max_iterations) break;
       }
     }
-    return LMResult{detail::scatter_vector(x_), detail::scatter_vector(r_), cost_, iterations,
-                    status};
+    return LMResult{tensor_of(x_), tensor_of(r_), cost_, iterations, status};
   }
 
  private:

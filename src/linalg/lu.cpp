@@ -2,17 +2,22 @@
 // flag, the determinant alone, and the linear solve and inverse, which reject
 // what the factorisation judges singular. All of them run one FullPivLU.
 #include <Eigen/LU>
+#include <algorithm>
 #include <type_traits>
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
-#include "transfer.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
 
 using kernels::Square;
+
+constexpr const char* kSingular = " failed -- matrix A is singular or numerically singular";
+constexpr entry::RowMismatch kRowMismatch{" shape mismatch -- A is n x n but B has rows != n",
+                                          " shape mismatch -- A is n x n but B has length != n"};
 
 /// The gather without tiles: with the tiled copy in the kernels, the
 /// full-pivot elimination itself ran 20 to 45 % slower at every order from
@@ -65,7 +70,7 @@ double determinant_of(const LU& lu) {
 
 template <class LU>
 void require_invertible_lu(const LU& lu, const char* operation) {
-  if (!lu.isInvertible()) detail::throw_numerical_error(operation, kernels::kSingular);
+  if (!lu.isInvertible()) detail::throw_numerical_error(operation, kSingular);
 }
 
 /// The dense form of a permutation into the n x n row-major `out`: column i
@@ -130,26 +135,29 @@ void solve_each(const kernels::Extents& batch, const kernels::Matrices& A,
       });
 }
 
-/// The message suffix for a right-hand side B that does not fit an n x n A,
-/// or null when it fits.
-const char* right_hand_side_error(const Tensor& B, std::int64_t n) {
-  if (B.ndim() == 2) return B.shape()[0] != n ? kernels::kRowsMismatch : nullptr;
-  if (B.ndim() == 1) return B.shape()[0] != n ? kernels::kLengthMismatch : nullptr;
-  return detail::kRequiresRhs1dOr2d;
-}
+/// Where the factorisation writes each matrix's results: four n x n factors
+/// of P · A · Q = L · U, then the rank, determinant and singular flag.
+struct LUOutputs {
+  double* L;
+  double* U;
+  double* P;
+  double* Q;
+  std::int64_t* rank;
+  double* determinant;
+  std::int32_t* singular;
+};
 
-}  // namespace
-
-namespace kernels {
-
-void lu(const Extents& batch, const Matrices& A, const LUOutputs& out) {
+/// The full-pivot LU of each matrix, with the decomposition's default
+/// threshold; singularity is data, never an error. The empty matrix has rank
+/// 0, the empty product 1 as its determinant, and is invertible.
+void factorise(const kernels::Extents& batch, const kernels::Matrices& A, const LUOutputs& out) {
   const std::int64_t n = A.rows;
-  with_order(n, [&](auto order) {
+  kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
     StraightGather<Square<N>> gather(A, n, n);
     Decomposer<N> decomposer;
-    for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
       out.rank[b] = 0;
       out.determinant[b] = 1.0;  // the empty product
       out.singular[b] = 0;
@@ -157,9 +165,9 @@ void lu(const Extents& batch, const Matrices& A, const LUOutputs& out) {
       gather(matrix, a);
       const FullPivLUOf<N>& lu = decomposer.compute(a);
       const std::int64_t at = b * n * n;
-      row_major_map<Square<N>>(out.L + at, n, n) =
+      kernels::row_major_map<Square<N>>(out.L + at, n, n) =
           lu.matrixLU().template triangularView<Eigen::UnitLower>();
-      row_major_map<Square<N>>(out.U + at, n, n) =
+      kernels::row_major_map<Square<N>>(out.U + at, n, n) =
           lu.matrixLU().template triangularView<Eigen::Upper>();
       dense_permutation<N>(lu.permutationP(), n, out.P + at);
       dense_permutation<N>(lu.permutationQ(), n, out.Q + at);
@@ -170,119 +178,185 @@ void lu(const Extents& batch, const Matrices& A, const LUOutputs& out) {
   });
 }
 
-void det(const Extents& batch, const Matrices& A, double* determinants) {
-  const std::int64_t n = A.rows;
-  with_order(n, [&](auto order) {
+/// lu's factors, ranks, determinants and singular flags (..., n, n) and (...).
+ZORVANE_ONE_COPY batched::LUResult factors_of(const entry::Operand& A) {
+  const std::int64_t n = A.matrices.rows;
+  const kernels::Extents& batch = A.batch;
+  batched::LUResult result{entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {}, DType::Int64),
+                           entry::stacked(batch, {}),
+                           entry::stacked(batch, {}, DType::Int32)};
+  factorise(batch, A.matrices,
+            {result.L.data(), result.U.data(), result.P.data(), result.Q.data(),
+             reinterpret_cast<std::int64_t*>(result.rank.data()), result.determinant.data(),
+             reinterpret_cast<std::int32_t*>(result.singular.data())});
+  return result;
+}
+
+LUResult single_factors(const batched::LUResult& r) {
+  return LUResult{r.L, r.U, r.P, r.Q, entry::only<std::int64_t>(r.rank),
+                  entry::only(r.determinant), entry::only<std::int32_t>(r.singular) != 0};
+}
+
+/// The determinants (...) of the operand's matrices, as lu gives them.
+ZORVANE_ONE_COPY Tensor determinants_of(const entry::Operand& A) {
+  const std::int64_t n = A.matrices.rows;
+  Tensor determinants = entry::stacked(A.batch, {});
+  double* out = determinants.data();
+  kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
-    StraightGather<Square<N>> gather(A, n, n);
+    StraightGather<Square<N>> gather(A.matrices, n, n);
     Decomposer<N> decomposer;
-    for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
       if (n == 0) {
-        determinants[b] = 1.0;  // the empty product
+        out[b] = 1.0;  // the empty product
         return;
       }
       gather(matrix, a);
-      determinants[b] = determinant_of(decomposer.compute(a));
+      out[b] = determinant_of(decomposer.compute(a));
     });
   });
+  return determinants;
 }
 
-void inv(const Extents& batch, const Matrices& A, double* inverses) {
-  const std::int64_t n = A.rows;
-  if (n == 0) return;  // the empty matrix is its own inverse
-  with_order(n, [&](auto order) {
+/// The inverses (..., n, n) of the operand's matrices; throws inv's singular message.
+ZORVANE_ONE_COPY Tensor inverses_of(const entry::Operand& A) {
+  const std::int64_t n = A.matrices.rows;
+  Tensor inverses = entry::stacked(A.batch, {n, n});
+  if (n == 0) return inverses;  // the empty matrix is its own inverse
+  kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
-    StraightGather<Square<N>> gather(A, n, n);
+    StraightGather<Square<N>> gather(A.matrices, n, n);
     Decomposer<N> decomposer;
     Square<N> work(n, n);
-    for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
       gather(matrix, a);
       const FullPivLUOf<N>& lu = decomposer.compute(a);
       require_invertible_lu(lu, "inv");
       solve_into(lu, Square<N>::Identity(n, n), work,
-                 row_major_map<Square<N>>(inverses + b * n * n, n, n));
+                 kernels::row_major_map<Square<N>>(inverses.data() + b * n * n, n, n));
     });
   });
+  return inverses;
 }
 
-void require_invertible(const Matrices& A, const char* operation) {
+/// Throws solve's singular message if the plain matrix A is singular.
+void require_invertible(const kernels::Matrices& A) {
   if (A.rows == 0) return;  // the empty matrix is invertible
-  with_order(A.rows, [&](auto order) {
+  kernels::with_order(A.rows, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(A.rows, A.rows);
     StraightGather<Square<N>>(A, A.rows, A.rows)(A.data, a);
     Decomposer<N> decomposer;
-    require_invertible_lu(decomposer.compute(a), operation);
+    require_invertible_lu(decomposer.compute(a), "solve");
   });
 }
 
-void solve(const Extents& batch, const Matrices& A, const Matrices& B, bool vectors, double* X) {
-  with_order(A.rows, [&](auto order) {
+/// The leading extents of A and B broadcast together, and each operand's
+/// strides over them (0 where it is repeated).
+struct Broadcast {
+  kernels::Extents extents;
+  kernels::Extents a_strides;
+  kernels::Extents b_strides;
+};
+
+Broadcast broadcast_leading(const Tensor& A, const Tensor& B, std::int64_t b_matrix_dims) {
+  const std::int64_t a_lead = A.ndim() - 2;
+  const std::int64_t b_lead = B.ndim() - b_matrix_dims;
+  const std::int64_t r = std::max(a_lead, b_lead);
+  Broadcast result{kernels::Extents(r, 1), kernels::Extents(r, 0), kernels::Extents(r, 0)};
+  const auto merge = [&](const Tensor& t, std::int64_t lead, kernels::Extents& strides) {
+    for (std::int64_t d = 0; d < lead; ++d) {
+      const std::int64_t out = r - lead + d;
+      const std::int64_t extent = t.shape()[d];
+      if (extent == 1) continue;  // repeated: stride 0
+      if (result.extents[out] != 1 && result.extents[out] != extent) {
+        detail::throw_argument_error(
+            "solve", " shape mismatch -- the leading dimensions of A and B do not broadcast");
+      }
+      result.extents[out] = extent;
+      strides[out] = t.strides()[d];
+    }
+  };
+  merge(A, a_lead, result.a_strides);
+  merge(B, b_lead, result.b_strides);
+  return result;
+}
+
+/// X with A · X = B for every pair of matrices, A's leading dimensions
+/// broadcast against B's. A plain A fails as the single-matrix solve does,
+/// singular before B's shape is looked at; a stack has its shapes checked
+/// before any of its matrices is factorised.
+ZORVANE_ONE_COPY Tensor solution_of(const Tensor& A, const Tensor& B, entry::Form form) {
+  entry::Operand a = entry::square_matrices(A, "solve", form);
+  detail::require_rhs_f64_cpu(B, "solve");
+  const std::int64_t n = a.matrices.rows;
+  const bool plain = A.ndim() == 2;
+  if (const char* error = entry::right_hand_side_error(B, n, form, kRowMismatch)) {
+    if (plain) require_invertible(a.matrices);
+    detail::throw_argument_error("solve", error);
+  }
+  const bool vectors = B.ndim() == 1;
+  const std::int64_t k = vectors ? 1 : B.shape()[B.ndim() - 1];
+  const Broadcast shape = broadcast_leading(A, B, vectors ? 1 : 2);
+  // The walk factorises a plain A first, unless there is no system at all.
+  if (plain && kernels::batch_count(shape.extents) == 0) require_invertible(a.matrices);
+  a.matrices.batch_strides = shape.a_strides;
+  kernels::Matrices b = entry::right_hand_sides(B);
+  b.batch_strides = shape.b_strides;
+  Tensor X = vectors ? entry::stacked(shape.extents, {n}) : entry::stacked(shape.extents, {n, k});
+  kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     if (vectors) {
-      solve_each<N, true>(batch, A, B, X);
+      solve_each<N, true>(shape.extents, a.matrices, b, X.data());
     } else {
-      solve_each<N, false>(batch, A, B, X);
+      solve_each<N, false>(shape.extents, a.matrices, b, X.data());
     }
   });
+  return X;
 }
 
-}  // namespace kernels
+}  // namespace
 
 namespace detail {
 
-LUResult lu_factor(const Tensor& A) {
-  const std::int64_t n = A.shape()[0];
-  LUResult result{new_matrix_tensor(n, n), new_matrix_tensor(n, n), new_matrix_tensor(n, n),
-                  new_matrix_tensor(n, n), 0, 0.0, false};
-  std::int32_t singular = 0;
-  kernels::lu({}, kernels::matrices_of(A),
-              {result.L.data(), result.U.data(), result.P.data(), result.Q.data(), &result.rank,
-               &result.determinant, &singular});
-  result.singular = singular != 0;
-  return result;
-}
+LUResult lu_factor(const Tensor& A) { return single_factors(factors_of(entry::operand_of(A))); }
 
 }  // namespace detail
 
 LUResult lu(const Tensor& A) {
-  detail::require_square_f64_cpu(A, "lu");
-  return detail::lu_factor(A);
+  return single_factors(factors_of(entry::square_matrices(A, "lu", entry::Form::Matrix)));
+}
+
+batched::LUResult batched::lu(const Tensor& A) {
+  return factors_of(entry::square_matrices(A, "lu", entry::Form::Stack));
 }
 
 double det(const Tensor& A) {
-  detail::require_square_f64_cpu(A, "det");
-  double determinant = 1.0;
-  kernels::det({}, kernels::matrices_of(A), &determinant);
-  return determinant;
+  return entry::only(determinants_of(entry::square_matrices(A, "det", entry::Form::Matrix)));
 }
 
-Tensor solve(const Tensor& A, const Tensor& B) {
-  detail::require_square_f64_cpu(A, "solve");
-  detail::require_rhs_f64_cpu(B, "solve");
-  const kernels::Matrices a = kernels::matrices_of(A);
-  const std::int64_t n = a.rows;
-  // A singular A is reported before B's shape.
-  if (const char* shape_error = right_hand_side_error(B, n)) {
-    kernels::require_invertible(a, "solve");
-    detail::throw_argument_error("solve", shape_error);
-  }
-  const bool vector = B.ndim() == 1;
-  const std::int64_t k = vector ? 1 : B.shape()[1];
-  Tensor X = vector ? detail::new_vector_tensor(n) : detail::new_matrix_tensor(n, k);
-  const kernels::Matrices b{B.data(), n, k, B.strides()[0], vector ? 0 : B.strides()[1], {}};
-  kernels::solve({}, a, b, vector, X.data());
-  return X;
+Tensor batched::det(const Tensor& A) {
+  return determinants_of(entry::square_matrices(A, "det", entry::Form::Stack));
+}
+
+Tensor solve(const Tensor& A, const Tensor& B) { return solution_of(A, B, entry::Form::Matrix); }
+
+Tensor batched::solve(const Tensor& A, const Tensor& B) {
+  return solution_of(A, B, entry::Form::Stack);
 }
 
 Tensor inv(const Tensor& A) {
-  detail::require_square_f64_cpu(A, "inv");
-  const std::int64_t n = A.shape()[0];
-  Tensor X = detail::new_matrix_tensor(n, n);
-  kernels::inv({}, kernels::matrices_of(A), X.data());
-  return X;
+  return inverses_of(entry::square_matrices(A, "inv", entry::Form::Matrix));
+}
+
+Tensor batched::inv(const Tensor& A) {
+  return inverses_of(entry::square_matrices(A, "inv", entry::Form::Stack));
 }
 
 }  // namespace zorvane::linalg

@@ -3,7 +3,8 @@
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -29,16 +30,6 @@ double largest_singular_value(const Eigen::MatrixXd& a, kernels::SvdEngine& engi
   return engine.singularValues()(0);
 }
 
-}  // namespace
-
-void kernels::require_norm_kind(NormKind kind) {
-  if (kind < NormKind::Frobenius || kind > NormKind::Spectral) {
-    detail::throw_argument_error("norm", kUnknownKind);
-  }
-}
-
-namespace {
-
 /// The norm `kind` of the working matrix `a`.
 double norm_of(const Eigen::MatrixXd& a, NormKind kind, kernels::SvdEngine& engine) {
   // Every norm of an empty matrix is 0, and JacobiSVD cannot take one.
@@ -57,23 +48,34 @@ double norm_of(const Eigen::MatrixXd& a, NormKind kind, kernels::SvdEngine& engi
   detail::throw_argument_error("norm", kUnknownKind);
 }
 
-}  // namespace
-
-void kernels::norm(const Extents& batch, const Matrices& A, NormKind kind, double* norms) {
-  Eigen::MatrixXd a(A.rows, A.cols);
-  SvdEngine engine;
-  Gather<Eigen::MatrixXd> gather(A, A.rows, A.cols);
-  for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+/// The norm `kind` of each of the operand's matrices, 0 for an empty matrix
+/// whatever the kind.
+ZORVANE_ONE_COPY Tensor norms_of(const entry::Operand& A, NormKind kind) {
+  // An unknown kind is the call's error, not one matrix's; the norm of an
+  // empty matrix never looks at it.
+  const bool empty = A.matrices.rows == 0 || A.matrices.cols == 0;
+  if (!empty && (kind < NormKind::Frobenius || kind > NormKind::Spectral)) {
+    detail::throw_argument_error("norm", kUnknownKind);
+  }
+  Tensor norms = entry::stacked(A.batch, {});
+  Eigen::MatrixXd a(A.matrices.rows, A.matrices.cols);
+  kernels::SvdEngine engine;
+  kernels::Gather<Eigen::MatrixXd> gather(A.matrices, A.matrices.rows, A.matrices.cols);
+  kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
     gather(matrix, a);
-    norms[b] = norm_of(a, kind, engine);
+    norms.data()[b] = norm_of(a, kind, engine);
   });
+  return norms;
 }
 
+}  // namespace
+
 double norm(const Tensor& A, NormKind kind) {
-  detail::require_2d_f64_cpu(A, "norm");
-  double result = 0.0;
-  kernels::norm({}, kernels::matrices_of(A), kind, &result);
-  return result;
+  return entry::only(norms_of(entry::matrices(A, "norm", entry::Form::Matrix), kind));
+}
+
+Tensor batched::norm(const Tensor& A, NormKind kind) {
+  return norms_of(entry::matrices(A, "norm", entry::Form::Stack), kind);
 }
 
 }  // namespace zorvane::linalg

@@ -5,7 +5,8 @@
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -44,24 +45,26 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
   });
 }
 
-}  // namespace
-
-void kernels::qr(const Extents& batch, const Matrices& A, double* Q, double* R) {
+/// Thin Q (..., m, k) and R (..., k, n) of the operand's matrices, k = min(m, n).
+ZORVANE_ONE_COPY QRResult factors_of(const entry::Operand& A) {
+  const std::int64_t m = A.matrices.rows;
+  const std::int64_t n = A.matrices.cols;
+  const std::int64_t k = std::min(m, n);
+  QRResult result{entry::stacked(A.batch, {m, k}), entry::stacked(A.batch, {k, n})};
   // Nothing to reflect in an empty matrix.
-  if (std::min(A.rows, A.cols) == 0) return;
-  with_order(square_order(A.rows, A.cols),
-             [&](auto order) { decompose_each<decltype(order)::value>(batch, A, Q, R); });
+  if (k == 0) return result;
+  kernels::with_order(kernels::square_order(m, n), [&](auto order) {
+    decompose_each<decltype(order)::value>(A.batch, A.matrices, result.Q.data(), result.R.data());
+  });
+  return result;
 }
 
-QRResult qr(const Tensor& A) {
-  detail::require_2d_f64_cpu(A, "qr");
-  const std::int64_t m = A.shape()[0];
-  const std::int64_t n = A.shape()[1];
-  const std::int64_t k = std::min(m, n);
-  Tensor Q = detail::new_matrix_tensor(m, k);
-  Tensor R = detail::new_matrix_tensor(k, n);
-  kernels::qr({}, kernels::matrices_of(A), Q.data(), R.data());
-  return QRResult{std::move(Q), std::move(R)};
+}  // namespace
+
+QRResult qr(const Tensor& A) { return factors_of(entry::matrices(A, "qr", entry::Form::Matrix)); }
+
+QRResult batched::qr(const Tensor& A) {
+  return factors_of(entry::matrices(A, "qr", entry::Form::Stack));
 }
 
 }  // namespace zorvane::linalg

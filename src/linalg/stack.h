@@ -44,6 +44,11 @@ inline Matrices matrices_of(const Tensor& t) {
                   Extents(t.strides().begin(), t.strides().end() - 2)};
 }
 
+/// A vector (a 1-D tensor) as the one n x 1 matrix of a plain operand.
+inline Matrices column_of(const Tensor& t) {
+  return Matrices{t.data(), t.shape()[0], 1, t.strides()[0], 0, {}};
+}
+
 /// The number of matrices in a batch; a count that does not fit cannot be
 /// allocated.
 inline std::int64_t batch_count(const Extents& extents) {

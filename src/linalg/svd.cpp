@@ -3,8 +3,8 @@
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
-#include "transfer.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -38,25 +38,30 @@ void decompose_each(const kernels::Extents& batch, const kernels::Matrices& A, d
   });
 }
 
-}  // namespace
-
-void kernels::svd(const Extents& batch, const Matrices& A, double* U, double* S, double* Vt) {
+/// Thin U (..., m, k), descending S (..., k) and Vt (..., k, n) of the
+/// operand's matrices, k = min(m, n).
+ZORVANE_ONE_COPY SVDResult factors_of(const entry::Operand& A) {
+  const std::int64_t m = A.matrices.rows;
+  const std::int64_t n = A.matrices.cols;
+  const std::int64_t k = std::min(m, n);
+  SVDResult result{entry::stacked(A.batch, {m, k}), entry::stacked(A.batch, {k}),
+                   entry::stacked(A.batch, {k, n})};
   // The engine scales by the largest entry before it looks at the matrix and
   // reads past an empty one, so empty factors are left as they are.
-  if (std::min(A.rows, A.cols) == 0) return;
-  with_order(square_order(A.rows, A.cols),
-             [&](auto order) { decompose_each<decltype(order)::value>(batch, A, U, S, Vt); });
+  if (k == 0) return result;
+  kernels::with_order(kernels::square_order(m, n), [&](auto order) {
+    decompose_each<decltype(order)::value>(A.batch, A.matrices, result.U.data(), result.S.data(),
+                                           result.Vt.data());
+  });
+  return result;
 }
 
-SVDResult svd(const Tensor& A) {
-  detail::require_2d_f64_cpu(A, "svd");
-  const std::int64_t m = A.shape()[0];
-  const std::int64_t n = A.shape()[1];
-  const std::int64_t k = std::min(m, n);
-  SVDResult result{detail::new_matrix_tensor(m, k), detail::new_vector_tensor(k),
-                   detail::new_matrix_tensor(k, n)};
-  kernels::svd({}, kernels::matrices_of(A), result.U.data(), result.S.data(), result.Vt.data());
-  return result;
+}  // namespace
+
+SVDResult svd(const Tensor& A) { return factors_of(entry::matrices(A, "svd", entry::Form::Matrix)); }
+
+SVDResult batched::svd(const Tensor& A) {
+  return factors_of(entry::matrices(A, "svd", entry::Form::Stack));
 }
 
 }  // namespace zorvane::linalg

@@ -8,8 +8,8 @@
 
 #include "checks.h"
 #include "dense.h"
-#include "kernels.h"
-#include "transfer.h"
+#include "entry.h"
+#include "zorvane/linalg/batched.h"
 
 namespace zorvane::linalg {
 namespace {
@@ -182,8 +182,10 @@ double sign_of(double value, const Spectrum& w) {
   return 0.0;
 }
 
+enum class Spectral { Sqrt, Exp, Log, Sign };
+
 template <int N>
-void apply_each(const kernels::Extents& batch, const kernels::Matrices& A, kernels::Spectral f,
+void apply_each(const kernels::Extents& batch, const kernels::Matrices& A, Spectral f,
                 double* result) {
   using Spectrum = Column<N>;
   const Eigen::Index n = A.rows;
@@ -196,71 +198,77 @@ void apply_each(const kernels::Extents& batch, const kernels::Matrices& A, kerne
     decompose(a, eigen);
     double* out = result + b * n * n;
     switch (f) {
-      case kernels::Spectral::Sqrt:
+      case Spectral::Sqrt:
         return map_spectrum(eigen, work, out, require_positive_semidefinite<Spectrum>,
                             [](double w, const Spectrum&) { return std::sqrt(std::max(w, 0.0)); });
-      case kernels::Spectral::Exp:
+      case Spectral::Exp:
         return map_spectrum(eigen, work, out, require_representable_exponential<Spectrum>,
                             [](double w, const Spectrum&) { return std::exp(w); });
-      case kernels::Spectral::Log:
+      case Spectral::Log:
         return map_spectrum(eigen, work, out, require_positive_definite<Spectrum>,
                             [](double w, const Spectrum&) { return std::log(w); });
-      case kernels::Spectral::Sign:
+      case Spectral::Sign:
         return map_spectrum(eigen, work, out, accept_any_spectrum<Spectrum>, sign_of<Spectrum>);
     }
   });
 }
 
-/// A spectral function of one matrix through the kernel its batched form uses.
-Tensor apply_to_spectrum(const Tensor& A, kernels::Spectral f) {
-  detail::require_square_f64_cpu(A, kEigSym);
-  const std::int64_t n = A.shape()[0];
-  Tensor result = detail::new_matrix_tensor(n, n);
-  kernels::spectral_function({}, kernels::matrices_of(A), f, result.data());
+/// Ascending eigenvalues (..., n) and eigenvectors (..., n, n) of the
+/// operand's symmetric matrices.
+ZORVANE_ONE_COPY EigenResult eigen_of(const entry::Operand& A) {
+  const std::int64_t n = A.matrices.rows;
+  EigenResult result{entry::stacked(A.batch, {n}), entry::stacked(A.batch, {n, n})};
+  // An empty matrix is symmetric and has no eigenvalue.
+  if (n == 0) return result;
+  kernels::with_order(n, [&](auto order) {
+    constexpr int N = decltype(order)::value;
+    Square<N> a(n, n);
+    SymmetricEigen<N> eigen(n);
+    kernels::Gather<Square<N>> gather(A.matrices, n, n);
+    kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
+      gather(matrix, a);
+      decompose(a, eigen);
+      kernels::VectorMap(result.values.data() + b * n, n) = eigen.values();
+      kernels::row_major_map<Square<N>>(result.vectors.data() + b * n * n, n, n) =
+          eigen.vectors();
+    });
+  });
   return result;
+}
+
+/// f(A) = V · diag(f(w)) · Vᵀ (..., n, n) of the operand's symmetric
+/// matrices; throws eig_sym's messages and the function's own.
+ZORVANE_ONE_COPY Tensor spectral_of(const entry::Operand& A, Spectral f) {
+  const std::int64_t n = A.matrices.rows;
+  Tensor result = entry::stacked(A.batch, {n, n});
+  // An empty matrix is symmetric and has nothing to map.
+  if (n == 0) return result;
+  kernels::with_order(n, [&](auto order) {
+    apply_each<decltype(order)::value>(A.batch, A.matrices, f, result.data());
+  });
+  return result;
+}
+
+entry::Operand matrix_of(const Tensor& A) {
+  return entry::square_matrices(A, kEigSym, entry::Form::Matrix);
+}
+
+entry::Operand stack_of(const Tensor& A) {
+  return entry::square_matrices(A, kEigSym, entry::Form::Stack);
 }
 
 }  // namespace
 
-void kernels::eig_sym(const Extents& batch, const Matrices& A, double* values, double* vectors) {
-  const std::int64_t n = A.rows;
-  // An empty matrix is symmetric and has no eigenvalue.
-  if (n == 0) return;
-  with_order(n, [&](auto order) {
-    constexpr int N = decltype(order)::value;
-    Square<N> a(n, n);
-    SymmetricEigen<N> eigen(n);
-    Gather<Square<N>> gather(A, n, n);
-    for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
-      gather(matrix, a);
-      decompose(a, eigen);
-      VectorMap(values + b * n, n) = eigen.values();
-      row_major_map<Square<N>>(vectors + b * n * n, n, n) = eigen.vectors();
-    });
-  });
-}
+EigenResult eig_sym(const Tensor& A) { return eigen_of(matrix_of(A)); }
+Tensor matrix_sqrt(const Tensor& A) { return spectral_of(matrix_of(A), Spectral::Sqrt); }
+Tensor matrix_exp(const Tensor& A) { return spectral_of(matrix_of(A), Spectral::Exp); }
+Tensor matrix_log(const Tensor& A) { return spectral_of(matrix_of(A), Spectral::Log); }
+Tensor matrix_sign(const Tensor& A) { return spectral_of(matrix_of(A), Spectral::Sign); }
 
-void kernels::spectral_function(const Extents& batch, const Matrices& A, Spectral f,
-                                double* result) {
-  // An empty matrix is symmetric and has nothing to map.
-  if (A.rows == 0) return;
-  with_order(A.rows, [&](auto order) { apply_each<decltype(order)::value>(batch, A, f, result); });
-}
-
-EigenResult eig_sym(const Tensor& A) {
-  detail::require_square_f64_cpu(A, kEigSym);
-  const std::int64_t n = A.shape()[0];
-  EigenResult result{detail::new_vector_tensor(n), detail::new_matrix_tensor(n, n)};
-  kernels::eig_sym({}, kernels::matrices_of(A), result.values.data(), result.vectors.data());
-  return result;
-}
-
-Tensor matrix_sqrt(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Sqrt); }
-
-Tensor matrix_exp(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Exp); }
-
-Tensor matrix_log(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Log); }
-
-Tensor matrix_sign(const Tensor& A) { return apply_to_spectrum(A, kernels::Spectral::Sign); }
+EigenResult batched::eig_sym(const Tensor& A) { return eigen_of(stack_of(A)); }
+Tensor batched::matrix_sqrt(const Tensor& A) { return spectral_of(stack_of(A), Spectral::Sqrt); }
+Tensor batched::matrix_exp(const Tensor& A) { return spectral_of(stack_of(A), Spectral::Exp); }
+Tensor batched::matrix_log(const Tensor& A) { return spectral_of(stack_of(A), Spectral::Log); }
+Tensor batched::matrix_sign(const Tensor& A) { return spectral_of(stack_of(A), Spectral::Sign); }
 
 }  // namespace zorvane::linalg

@@ -10,7 +10,6 @@ namespace zorvane {
 namespace {
 
 using linalg::detail::gather_matrix;
-using linalg::detail::gather_vector;
 using linalg::detail::require_symmetric;
 using linalg::detail::scatter_matrix;
 using test::kCpu;
@@ -61,8 +60,8 @@ TEST(GatherMatrix, ZeroExtentsKeepTheirDimensions) {
 TEST(GatherVector, ReadsEveryStride) {
   Tensor buffer(Shape{7}, DType::Float64, kCpu);
   for (int k = 0; k < 7; ++k) buffer.data()[k] = k;
-  EXPECT_EQ(gather_vector(buffer.as_strided(Shape{3}, Strides{3})), Eigen::Vector3d(0, 3, 6));
-  EXPECT_EQ(gather_vector(buffer.as_strided(Shape{3}, Strides{-2}, 6)), Eigen::Vector3d(6, 4, 2));
+  EXPECT_EQ(test::vector_of(buffer.as_strided(Shape{3}, Strides{3})), Eigen::Vector3d(0, 3, 6));
+  EXPECT_EQ(test::vector_of(buffer.as_strided(Shape{3}, Strides{-2}, 6)), Eigen::Vector3d(6, 4, 2));
 }
 
 TEST(ScatterMatrix, WritesRowMajorFloat64CpuTensor) {

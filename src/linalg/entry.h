@@ -1,0 +1,109 @@
+// The one entry layer over the kernels. Every operation runs a single
+// function over an operand's matrices and the leading extents they are
+// stacked over; a plain matrix is a stack with no leading dimension. The
+// single-matrix and batched entry points only check their arguments with
+// their own messages, call that function, and (for per-matrix scalars)
+// unwrap the plain form's result, so a plain matrix and its slice of a stack
+// give the same bits. Private to the library: not installed.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "checks.h"
+#include "stack.h"
+#include "zorvane/linalg/detail.h"
+
+/// Marks the one function that runs an operation for both forms: kept out of
+/// line, so that the two entry points run the same machine code. Two inlined
+/// copies of an engine may be optimised, and so round, differently.
+#define ZORVANE_ONE_COPY [[gnu::noinline]]
+
+namespace zorvane::linalg::entry {
+
+using kernels::Extents;
+
+/// How an operation was called: on one matrix (a 2-D tensor, checked with the
+/// single-matrix messages) or on a stack of them (..., m, n).
+enum class Form { Matrix, Stack };
+
+/// The matrices of a checked argument and the leading extents they are
+/// stacked over (none in the single-matrix form).
+struct Operand {
+  Extents batch;
+  kernels::Matrices matrices;
+};
+
+inline constexpr const char* kRequiresMatrices = " requires a tensor of matrices (..., m, n)";
+inline constexpr const char* kRequiresSquareMatrices =
+    " requires a tensor of square matrices (..., n, n)";
+
+inline Operand operand_of(const Tensor& t) {
+  return Operand{kernels::batch_extents(t), kernels::matrices_of(t)};
+}
+
+/// Throws unless `t` holds matrices of `form`, float64, on the CPU.
+inline Operand matrices(const Tensor& t, const char* operation, Form form) {
+  if (form == Form::Matrix) {
+    detail::require_2d_f64_cpu(t, operation);
+  } else {
+    if (t.ndim() < 2) detail::throw_argument_error(operation, kRequiresMatrices);
+    detail::require_f64_cpu(t, operation);
+  }
+  return operand_of(t);
+}
+
+/// Throws unless `t` holds square matrices of `form`, float64, on the CPU.
+inline Operand square_matrices(const Tensor& t, const char* operation, Form form) {
+  if (form == Form::Matrix) {
+    detail::require_square_f64_cpu(t, operation);
+  } else {
+    if (t.ndim() < 2 || t.shape()[t.ndim() - 1] != t.shape()[t.ndim() - 2]) {
+      detail::throw_argument_error(operation, kRequiresSquareMatrices);
+    }
+    detail::require_f64_cpu(t, operation);
+  }
+  return operand_of(t);
+}
+
+/// A new contiguous CPU tensor of the leading extents followed by `tail`.
+inline Tensor stacked(const Extents& batch, std::initializer_list<std::int64_t> tail,
+                      DType dtype = DType::Float64) {
+  Extents extents = batch;
+  extents.insert(extents.end(), tail.begin(), tail.end());
+  return Tensor(Shape(extents.data(), extents.size()), dtype, Device{DeviceKind::CPU, -1});
+}
+
+/// The single-matrix form's one number of a per-matrix result.
+template <class Value = double>
+Value only(const Tensor& per_matrix) {
+  return *reinterpret_cast<const Value*>(per_matrix.data());
+}
+
+/// What a right-hand side B whose rows do not match A's is told.
+struct RowMismatch {
+  const char* rows;    // B is (..., r, k)
+  const char* length;  // B is (r)
+};
+
+inline constexpr const char* kRequiresRhs1dOr2d = " requires B to be a 1-D or 2-D tensor";
+inline constexpr const char* kRequiresRhs = " requires B of shape (n) or (..., n, k)";
+
+/// The message suffix for a right-hand side B that does not fit `rows` rows,
+/// or null when it fits: B is a vector (rows) or matrices (rows, k), stacked
+/// (..., rows, k) in the batched form.
+inline const char* right_hand_side_error(const Tensor& B, std::int64_t rows, Form form,
+                                         const RowMismatch& mismatch) {
+  if (B.ndim() == 0 || (form == Form::Matrix && B.ndim() > 2)) {
+    return form == Form::Matrix ? kRequiresRhs1dOr2d : kRequiresRhs;
+  }
+  if (B.ndim() == 1) return B.shape()[0] != rows ? mismatch.length : nullptr;
+  return B.shape()[B.ndim() - 2] != rows ? mismatch.rows : nullptr;
+}
+
+/// The matrices of a right-hand side that fits: a vector is one column.
+inline kernels::Matrices right_hand_sides(const Tensor& B) {
+  return B.ndim() == 1 ? kernels::column_of(B) : kernels::matrices_of(B);
+}
+
+}  // namespace zorvane::linalg::entry
