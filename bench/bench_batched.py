@@ -58,8 +58,12 @@ CASES = {
     "matrix_sign": ("spd", zb.matrix_sign, eigh_based(np.sign)),
     "cholesky": ("spd", zb.cholesky, np.linalg.cholesky),
     "svd": ("general", zb.svd, lambda a: np.linalg.svd(a, full_matrices=False)),
-    "solve": ("general", lambda a: zb.solve(a, RHS[a.shape[-1]]),
-              lambda a: np.linalg.solve(a, RHS[a.shape[-1]])),
+    "solve": ("general", lambda a: zb.solve(a, RHS[a.shape[-1], 1]),
+              lambda a: np.linalg.solve(a, RHS[a.shape[-1], 1])),
+    "solve (B n x 4)": ("general", lambda a: zb.solve(a, RHS[a.shape[-1], 4]),
+                        lambda a: np.linalg.solve(a, RHS[a.shape[-1], 4])),
+    "solve (one b for all)": ("general", lambda a: zb.solve(a, RHS[a.shape[-1], 0]),
+                              lambda a: np.linalg.solve(a, RHS[a.shape[-1], 0])),
     "qr": ("general", zb.qr, np.linalg.qr),
     "det": ("general", zb.det, np.linalg.det),
     "inv": ("general", zb.inv, np.linalg.inv),
@@ -69,7 +73,7 @@ CASES = {
     "eig": ("general", zb.eig, np.linalg.eig),
     "trace": ("general", zb.trace, lambda a: np.trace(a, axis1=-2, axis2=-1)),
 }
-RHS = {}
+RHS = {}  # (n, k) -> right-hand side
 
 
 def best_seconds(call, a):
@@ -86,7 +90,9 @@ def per_matrix_table():
     rows = []
     for n in ORDERS:
         inputs = {"spd": spd_stack(COUNT, n, rng), "general": rng.standard_normal((COUNT, n, n))}
-        RHS[n] = rng.standard_normal((COUNT, n, 1))
+        # B (N, n, k) per matrix, and (for k = 0) one vector b shared by all.
+        for k in (1, 4, 0):
+            RHS[n, k] = rng.standard_normal((COUNT, n, k) if k else (n,))
         for name, (kind, ours, peer) in CASES.items():
             a = inputs[kind]
             ours_s, peer_s = best_seconds(ours, a), best_seconds(peer, a)

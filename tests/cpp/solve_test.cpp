@@ -40,6 +40,16 @@ TEST(Solve, OneAndSeveralRightHandSides) {
   EXPECT_TRUE(matrix_of(X).isApprox(MatrixXd::Ones(2, 1), 4 * kEps));
 }
 
+TEST(Solve, OneColumnGivesTheBitsOfTheVector) {
+  for (const Eigen::Index n : {2, 3, 4, 5, 9}) {
+    const Tensor a = tensor_from(test::random_matrix(n, n, 40));
+    const MatrixXd b = test::random_matrix(n, 1, 41);
+    EXPECT_EQ(matrix_of(linalg::solve(a, tensor_from(b))).col(0),
+              vector_of(linalg::solve(a, vector_from(b.col(0)))))
+        << "n = " << n;
+  }
+}
+
 TEST(Solve, WithTheIdentityGivesTheInverse) {
   const Tensor a = tensor_from({{4, 7}, {2, 6}});
   MatrixXd expected(2, 2);
