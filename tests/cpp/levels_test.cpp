@@ -163,7 +163,7 @@ TEST_P(LevelAgreement, WithTheBaseline) {
   if (!level.runs()) GTEST_SKIP() << "this CPU does not run " << level.name;
   const Operations baseline = linalg::dispatch::operations_of(*levels.begin());
   const Operations other = linalg::dispatch::operations_of(level);
-  const test::Agreement agreement = test::agreement_of(c.operation);
+  const test::Agreement agreement = test::agreement_of(c.operation, baseline, other);
   for (const Eigen::Index n : {2, 3, 4, 5, 8, 17}) {
     // Entries of awkward kinds reach each level's handling of them too.
     for (const double planted : {0.0, test::kNaN, test::kInf}) {
