@@ -34,6 +34,22 @@ using zorvane::Shape;
 using zorvane::Strides;
 using zorvane::Tensor;
 
+namespace {
+
+/// The storage offset of logical element `index` (row-major order) in a view
+/// of `shape` and `strides` (the harness's vectors, or a tensor's own).
+template <class Extents, class Steps>
+std::int64_t element_offset(const Extents& shape, const Steps& strides, std::int64_t index) {
+  std::int64_t offset = 0;
+  for (std::size_t k = shape.size(); k-- > 0;) {
+    offset += (index % shape[k]) * strides[k];
+    index /= shape[k];
+  }
+  return offset;
+}
+
+}  // namespace
+
 // ---- every level ------------------------------------------------------------
 // Each input runs once at every instruction-set level this CPU supports. The
 // harness calls the operations below, which forward to the level of the
@@ -137,12 +153,8 @@ bool moderate_arguments(const Arguments&... arguments) {
     if constexpr (std::is_same_v<std::decay_t<decltype(argument)>, Tensor>) {
       if (argument.dtype() != DType::Float64 || argument.device().kind != DeviceKind::CPU) return;
       for (std::int64_t i = 0; i < argument.numel(); ++i) {
-        std::int64_t offset = 0, index = i;
-        for (std::size_t k = argument.shape().size(); k-- > 0;) {
-          offset += (index % argument.shape()[k]) * argument.strides()[k];
-          index /= argument.shape()[k];
-        }
-        all = all && moderate(argument.data()[offset]);
+        const double v = argument.data()[element_offset(argument.shape(), argument.strides(), i)];
+        all = all && moderate(v);
       }
     }
   };
@@ -233,17 +245,6 @@ std::int64_t extent(ByteReader& in) {
   if (b % 8 == 0) return 0;
   if (b % 8 == 1) return 1;
   return (b >> 3) % (kMaxExtent + 1);
-}
-
-/// The storage offset of logical element `index` (row-major order) in the view.
-std::int64_t element_offset(const std::vector<std::int64_t>& shape,
-                            const std::vector<std::int64_t>& strides, std::int64_t index) {
-  std::int64_t offset = 0;
-  for (std::size_t k = shape.size(); k-- > 0;) {
-    offset += (index % shape[k]) * strides[k];
-    index /= shape[k];
-  }
-  return offset;
 }
 
 /// Builds a view with the given number of dimensions: extents up to
