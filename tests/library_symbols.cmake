@@ -10,20 +10,22 @@ if(NOT dynamic MATCHES "Library soname: \\[libzorvane_linalg_cpu\\.so\\.0\\]")
   message(FATAL_ERROR "soname is not libzorvane_linalg_cpu.so.0:\n${dynamic}")
 endif()
 
-set(operations instruction_set trace eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det solve
-    inv qr svd pinv lstsq norm eig levenberg_marquardt)
-set(batched_operations eig_sym matrix_sqrt matrix_exp matrix_log matrix_sign cholesky lu det
-    solve inv qr svd pinv norm eig trace)
-set(helpers require_2d_f64_cpu require_square_f64_cpu gather_matrix scatter_matrix lu_factor)
-set(expected "")
-foreach(name IN LISTS operations)
-  list(APPEND expected "zorvane::linalg::${name}")
+# Every operation of the table, by its function: the third argument of each
+# X(result, field, function, ...) of the list in src/linalg/operations.h.
+# instruction_set and the inline helpers of detail.h are exported beside it.
+file(READ "${OPERATIONS}" header)
+string(REGEX MATCH "#define ZORVANE_LINALG_OPERATIONS\\(X\\)([^\n]*\\\\\n)+[^\n]*" list "${header}")
+string(REGEX MATCHALL "[ \t]X\\([^,]+, *[a-z0-9_]+, *[a-z0-9_:]+," entries "${list}")
+if(NOT entries)
+  message(FATAL_ERROR "no operations read from ${OPERATIONS}")
+endif()
+set(expected zorvane::linalg::instruction_set)
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE ".*, *([a-z0-9_:]+),$" "zorvane::\\1" function "${entry}")
+  list(APPEND expected "${function}")
 endforeach()
-foreach(name IN LISTS batched_operations)
-  list(APPEND expected "zorvane::linalg::batched::${name}")
-endforeach()
-foreach(name IN LISTS helpers)
-  list(APPEND expected "zorvane::linalg::detail::${name}")
+foreach(helper require_2d_f64_cpu require_square_f64_cpu gather_matrix scatter_matrix)
+  list(APPEND expected "zorvane::linalg::detail::${helper}")
 endforeach()
 
 execute_process(COMMAND nm -D --defined-only -C "${LIBRARY}" OUTPUT_VARIABLE symbols

@@ -78,24 +78,14 @@ constexpr Level kLevels[] = {
 
 Levels compiled_levels() { return Levels{kLevels, sizeof kLevels / sizeof kLevels[0]}; }
 
-/// The operations of `level`, each engine at the level it runs fastest at.
-/// The full-pivot LU (lu, det, solve, inv) gains nothing from the wider
-/// instruction sets: its pivot search and rank-one updates are bound by
-/// memory, and at n = 1024 it measured 190.6 ms at the baseline, 197.6 ms
-/// at x86-64-v3 and 196.0 ms at x86-64-v4. That family runs its baseline
-/// code everywhere, so its results are the same bits on every CPU.
+/// The operations of `level`, each engine at the level it runs fastest at
+/// (operations.h lists those that run the baseline's code everywhere).
 Operations operations_of(const Level& level) {
   Operations operations = *level.operations();
   const Operations& baseline = *kLevels[0].operations();
-  operations.lu = baseline.lu;
-  operations.det = baseline.det;
-  operations.solve = baseline.solve;
-  operations.inv = baseline.inv;
-  operations.lu_factor = baseline.lu_factor;
-  operations.batched_lu = baseline.batched_lu;
-  operations.batched_det = baseline.batched_det;
-  operations.batched_solve = baseline.batched_solve;
-  operations.batched_inv = baseline.batched_inv;
+#define ZORVANE_LINALG_FROM_BASELINE(field) operations.field = baseline.field;
+  ZORVANE_LINALG_BASELINE_OPERATIONS(ZORVANE_LINALG_FROM_BASELINE)
+#undef ZORVANE_LINALG_FROM_BASELINE
   return operations;
 }
 

@@ -1,8 +1,9 @@
 // What an operation gave at one instruction-set level, and how two levels'
 // outcomes must agree: the same exception with the same message, or results
 // of the same shapes whose values differ by no more than rounding scaled to
-// the matrix (the LU family: not at all). Shared by the level tests and the
-// fuzzer, which run every level the CPU supports in one process.
+// the matrix (not at all where both levels run the same code). Shared by
+// the level tests and the fuzzer, which run every level the CPU supports in
+// one process.
 #pragma once
 
 #include <algorithm>
@@ -88,7 +89,7 @@ Outcome outcome_of(Call&& call) {
 
 /// How closely an operation's outcomes agree from one level to another.
 enum class Agreement {
-  Bits,      // the LU family: the library runs its baseline code for it everywhere
+  Bits,      // both levels' tables point at the same code (operations_of)
   Rounding,  // the same exception, or values within rounding
   // The Levenberg–Marquardt solver: the same exception, or success at both.
   // Rounding may end the iteration a step sooner or later at one level,
@@ -96,11 +97,22 @@ enum class Agreement {
   Outcome,
 };
 
-inline Agreement agreement_of(const std::string& operation) {
-  for (const char* name : {"lu", "det", "solve", "inv", "lu_factor", "batched_lu", "batched_det",
-                           "batched_solve", "batched_inv"}) {
-    if (operation == name) return Agreement::Bits;
-  }
+/// Whether tables `a` and `b` hold the same function for the operation `field`.
+inline bool same_code(const linalg::dispatch::Operations& a,
+                      const linalg::dispatch::Operations& b, const std::string& field) {
+#define ZORVANE_SAME_CODE(result, name, function, parameters, arguments) \
+  if (field == #name) return a.name == b.name;
+  ZORVANE_LINALG_OPERATIONS(ZORVANE_SAME_CODE)
+#undef ZORVANE_SAME_CODE
+  return false;
+}
+
+/// How `operation`'s outcomes with the table `level` must agree with those
+/// with the table `baseline`.
+inline Agreement agreement_of(const std::string& operation,
+                              const linalg::dispatch::Operations& baseline,
+                              const linalg::dispatch::Operations& level) {
+  if (same_code(baseline, level, operation)) return Agreement::Bits;
   return operation == "levenberg_marquardt" ? Agreement::Outcome : Agreement::Rounding;
 }
 

@@ -3,7 +3,8 @@
 // fixed orders 2, 3 and 4 and at dynamic orders, stacks of them, and inputs
 // holding NaN or infinity. A fault in one level's copy of the code shows
 // here even on a machine whose widest level would hide it.
-#include <functional>
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,25 +23,30 @@ using test::Outcome;
 // allows, so eig gets matrices whose eigenvectors are well conditioned.
 enum class Input { General, Symmetric, Spd, WellConditionedEigenvectors };
 
-/// One operation of the table on A (a matrix, or a stack of three for the
-/// batched ones) and B (a right-hand side of two columns, stacked alike).
+/// One operation of the table on A (a matrix, or a stack of three where its
+/// field starts with "batched_") and B (a right-hand side of two columns,
+/// stacked alike).
 struct Case {
   const char* operation;
   Input input;
-  bool batched;
-  std::function<Outcome(const Operations&, const Tensor& A, const Tensor& B)> call;
+  Outcome (*call)(const Operations&, const Tensor& A, const Tensor& B);
 };
 
-#define ZORVANE_CASE(name, input, batched, ...)                                 \
-  Case {                                                                        \
-    name, Input::input, batched, [](const Operations& ops, const Tensor& A,     \
-                                    [[maybe_unused]] const Tensor& B) {         \
-      return test::outcome_of([&] { return __VA_ARGS__; });                     \
-    }                                                                           \
+/// The outcome of the operation in `field` on A alone.
+template <auto field>
+Outcome on(const Operations& ops, const Tensor& A, const Tensor&) {
+  return test::outcome_of([&] { return (ops.*field)(A); });
+}
+
+// The outcome of an expression of ops, A and B, for the operations that take
+// more than A or whose results need fixing before they compare.
+#define ZORVANE_CALL(...)                                                        \
+  [](const Operations& ops, const Tensor& A, [[maybe_unused]] const Tensor& B) { \
+    return test::outcome_of([&] { return __VA_ARGS__; });                        \
   }
 
 /// A linear fit whose Jacobian is A and whose solution solves A · x = 1.
-Outcome fit(const Operations& ops, const Tensor& A) {
+Outcome fit(const Operations& ops, const Tensor& A, const Tensor&) {
   const Eigen::MatrixXd a = test::matrix_of(A);
   const auto n = a.rows();
   const linalg::LMCallback residual = [&](const double* x, double* r) {
@@ -79,55 +85,74 @@ linalg::EigResult with_signs_fixed(linalg::EigResult r) {
   return r;
 }
 
-const std::vector<Case>& cases() {
-  static const std::vector<Case> all = {
-      ZORVANE_CASE("trace", General, false, ops.trace(A)),
-      ZORVANE_CASE("eig_sym", Symmetric, false, ops.eig_sym(A)),
-      ZORVANE_CASE("matrix_sqrt", Spd, false, ops.matrix_sqrt(A)),
-      ZORVANE_CASE("matrix_exp", Symmetric, false, ops.matrix_exp(A)),
-      ZORVANE_CASE("matrix_log", Spd, false, ops.matrix_log(A)),
-      ZORVANE_CASE("matrix_sign", Symmetric, false, ops.matrix_sign(A)),
-      ZORVANE_CASE("cholesky", Spd, false, ops.cholesky(A)),
-      ZORVANE_CASE("lu", General, false, ops.lu(A)),
-      ZORVANE_CASE("det", General, false, ops.det(A)),
-      ZORVANE_CASE("solve", General, false, ops.solve(A, B)),
-      ZORVANE_CASE("inv", General, false, ops.inv(A)),
-      ZORVANE_CASE("qr", General, false, ops.qr(A)),
-      ZORVANE_CASE("svd", General, false, ops.svd(A)),
-      ZORVANE_CASE("pinv", General, false, ops.pinv(A, -1.0)),
-      ZORVANE_CASE("lstsq", General, false, ops.lstsq(A, B)),
-      ZORVANE_CASE("norm", General, false,
-                   std::vector<double>{ops.norm(A, NormKind::Frobenius), ops.norm(A, NormKind::One),
-                                       ops.norm(A, NormKind::Inf),
-                                       ops.norm(A, NormKind::Spectral)}),
-      ZORVANE_CASE("eig", WellConditionedEigenvectors, false, with_signs_fixed(ops.eig(A))),
-      Case{"levenberg_marquardt", Input::General, false,
-           [](const Operations& ops, const Tensor& A, const Tensor&) { return fit(ops, A); }},
-      ZORVANE_CASE("lu_factor", General, false, ops.lu_factor(A)),
-      ZORVANE_CASE("batched_eig_sym", Symmetric, true, ops.batched_eig_sym(A)),
-      ZORVANE_CASE("batched_matrix_sqrt", Spd, true, ops.batched_matrix_sqrt(A)),
-      ZORVANE_CASE("batched_matrix_exp", Symmetric, true, ops.batched_matrix_exp(A)),
-      ZORVANE_CASE("batched_matrix_log", Spd, true, ops.batched_matrix_log(A)),
-      ZORVANE_CASE("batched_matrix_sign", Symmetric, true, ops.batched_matrix_sign(A)),
-      ZORVANE_CASE("batched_cholesky", Spd, true, ops.batched_cholesky(A)),
-      ZORVANE_CASE("batched_lu", General, true, ops.batched_lu(A)),
-      ZORVANE_CASE("batched_det", General, true, ops.batched_det(A)),
-      ZORVANE_CASE("batched_solve", General, true, ops.batched_solve(A, B)),
-      ZORVANE_CASE("batched_inv", General, true, ops.batched_inv(A)),
-      ZORVANE_CASE("batched_qr", General, true, ops.batched_qr(A)),
-      ZORVANE_CASE("batched_svd", General, true, ops.batched_svd(A)),
-      ZORVANE_CASE("batched_pinv", General, true, ops.batched_pinv(A, -1.0)),
-      ZORVANE_CASE("batched_norm", General, true,
-                   std::vector<Tensor>{ops.batched_norm(A, NormKind::Frobenius),
-                                       ops.batched_norm(A, NormKind::Spectral)}),
-      ZORVANE_CASE("batched_eig", WellConditionedEigenvectors, true,
-                   with_signs_fixed(ops.batched_eig(A))),
-      ZORVANE_CASE("batched_trace", General, true, ops.batched_trace(A)),
-  };
-  return all;
+const Case kCases[] = {
+    {"trace", Input::General, on<&Operations::trace>},
+    {"eig_sym", Input::Symmetric, on<&Operations::eig_sym>},
+    {"matrix_sqrt", Input::Spd, on<&Operations::matrix_sqrt>},
+    {"matrix_exp", Input::Symmetric, on<&Operations::matrix_exp>},
+    {"matrix_log", Input::Spd, on<&Operations::matrix_log>},
+    {"matrix_sign", Input::Symmetric, on<&Operations::matrix_sign>},
+    {"cholesky", Input::Spd, on<&Operations::cholesky>},
+    {"lu", Input::General, on<&Operations::lu>},
+    {"det", Input::General, on<&Operations::det>},
+    {"solve", Input::General, ZORVANE_CALL(ops.solve(A, B))},
+    {"inv", Input::General, on<&Operations::inv>},
+    {"qr", Input::General, on<&Operations::qr>},
+    {"svd", Input::General, on<&Operations::svd>},
+    {"pinv", Input::General, ZORVANE_CALL(ops.pinv(A, -1.0))},
+    {"lstsq", Input::General, ZORVANE_CALL(ops.lstsq(A, B))},
+    {"norm", Input::General,
+     ZORVANE_CALL(std::vector<double>{ops.norm(A, NormKind::Frobenius),
+                                      ops.norm(A, NormKind::One), ops.norm(A, NormKind::Inf),
+                                      ops.norm(A, NormKind::Spectral)})},
+    {"eig", Input::WellConditionedEigenvectors, ZORVANE_CALL(with_signs_fixed(ops.eig(A)))},
+    {"levenberg_marquardt", Input::General, fit},
+    {"lu_factor", Input::General, on<&Operations::lu_factor>},
+    {"batched_eig_sym", Input::Symmetric, on<&Operations::batched_eig_sym>},
+    {"batched_matrix_sqrt", Input::Spd, on<&Operations::batched_matrix_sqrt>},
+    {"batched_matrix_exp", Input::Symmetric, on<&Operations::batched_matrix_exp>},
+    {"batched_matrix_log", Input::Spd, on<&Operations::batched_matrix_log>},
+    {"batched_matrix_sign", Input::Symmetric, on<&Operations::batched_matrix_sign>},
+    {"batched_cholesky", Input::Spd, on<&Operations::batched_cholesky>},
+    {"batched_lu", Input::General, on<&Operations::batched_lu>},
+    {"batched_det", Input::General, on<&Operations::batched_det>},
+    {"batched_solve", Input::General, ZORVANE_CALL(ops.batched_solve(A, B))},
+    {"batched_inv", Input::General, on<&Operations::batched_inv>},
+    {"batched_qr", Input::General, on<&Operations::batched_qr>},
+    {"batched_svd", Input::General, on<&Operations::batched_svd>},
+    {"batched_pinv", Input::General, ZORVANE_CALL(ops.batched_pinv(A, -1.0))},
+    {"batched_norm", Input::General,
+     ZORVANE_CALL(std::vector<Tensor>{ops.batched_norm(A, NormKind::Frobenius),
+                                      ops.batched_norm(A, NormKind::Spectral)})},
+    {"batched_eig", Input::WellConditionedEigenvectors,
+     ZORVANE_CALL(with_signs_fixed(ops.batched_eig(A)))},
+    {"batched_trace", Input::General, on<&Operations::batched_trace>},
+};
+
+#undef ZORVANE_CALL
+
+// Every operation of the table, by field, in the order of the list.
+constexpr const char* kOperations[] = {
+#define ZORVANE_FIELD_NAME(result, field, function, parameters, arguments) #field,
+    ZORVANE_LINALG_OPERATIONS(ZORVANE_FIELD_NAME)
+#undef ZORVANE_FIELD_NAME
+};
+
+/// The case of `operation`, or null where the table has none.
+const Case* case_of(const std::string& operation) {
+  const auto found = std::find_if(std::begin(kCases), std::end(kCases),
+                                  [&](const Case& c) { return operation == c.operation; });
+  return found == std::end(kCases) ? nullptr : found;
 }
 
-#undef ZORVANE_CASE
+// A case that names no operation of the list would never run.
+TEST(LevelCases, NameOperationsOfTheList) {
+  for (const Case& c : kCases) {
+    EXPECT_NE(std::find(std::begin(kOperations), std::end(kOperations), std::string(c.operation)),
+              std::end(kOperations))
+        << "a level case for " << c.operation << ", which is no operation of the list";
+  }
+}
 
 Eigen::MatrixXd input_matrix(Input kind, Eigen::Index n, unsigned seed) {
   switch (kind) {
@@ -154,27 +179,30 @@ Tensor stack_of(const std::vector<Eigen::MatrixXd>& matrices) {
   return stack;
 }
 
-class LevelAgreement : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+class LevelAgreement : public ::testing::TestWithParam<std::tuple<std::size_t, const char*>> {};
 
 TEST_P(LevelAgreement, WithTheBaseline) {
   const auto levels = linalg::dispatch::compiled_levels();
   const auto& level = levels.begin()[std::get<0>(GetParam())];
-  const Case& c = cases()[std::get<1>(GetParam())];
+  const Case* found = case_of(std::get<1>(GetParam()));
+  ASSERT_NE(found, nullptr) << "no level case for " << std::get<1>(GetParam());
+  const Case& c = *found;
+  const bool batched = std::string(c.operation).rfind("batched_", 0) == 0;
   if (!level.runs()) GTEST_SKIP() << "this CPU does not run " << level.name;
   const Operations baseline = linalg::dispatch::operations_of(*levels.begin());
   const Operations other = linalg::dispatch::operations_of(level);
-  const test::Agreement agreement = test::agreement_of(c.operation);
+  const test::Agreement agreement = test::agreement_of(c.operation, baseline, other);
   for (const Eigen::Index n : {2, 3, 4, 5, 8, 17}) {
     // Entries of awkward kinds reach each level's handling of them too.
     for (const double planted : {0.0, test::kNaN, test::kInf}) {
       std::vector<Eigen::MatrixXd> matrices, rhs;
-      for (unsigned k = 0; k < (c.batched ? 3u : 1u); ++k) {
+      for (unsigned k = 0; k < (batched ? 3u : 1u); ++k) {
         matrices.push_back(input_matrix(c.input, n, 7 * static_cast<unsigned>(n) + k));
         rhs.push_back(test::random_matrix(n, 2, 3 + k));
       }
       if (planted != 0.0) matrices.back()(n - 1, 0) = matrices.back()(0, n - 1) = planted;
-      const Tensor A = c.batched ? stack_of(matrices) : test::tensor_from(matrices[0]);
-      const Tensor B = c.batched ? stack_of(rhs) : test::tensor_from(rhs[0]);
+      const Tensor A = batched ? stack_of(matrices) : test::tensor_from(matrices[0]);
+      const Tensor B = batched ? stack_of(rhs) : test::tensor_from(rhs[0]);
       const Outcome expected = c.call(baseline, A, B);
       const double scale = test::magnitude({matrices[0].cwiseAbs().maxCoeff()});
       const std::string differs =
@@ -186,20 +214,20 @@ TEST_P(LevelAgreement, WithTheBaseline) {
 
 std::string case_name(const ::testing::TestParamInfo<LevelAgreement::ParamType>& info) {
   std::string name = linalg::dispatch::compiled_levels().begin()[std::get<0>(info.param)].name;
-  name += std::string("_") + cases()[std::get<1>(info.param)].operation;
+  name += std::string("_") + std::get<1>(info.param);
   for (char& ch : name) {
     if (ch == '-') ch = '_';
   }
   return name;
 }
 
-// Every level but the baseline, against it, for every case; a build of the
-// baseline alone has none.
+// Every level but the baseline, against it, for every operation of the list;
+// a build of the baseline alone has none.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(LevelAgreement);
 INSTANTIATE_TEST_SUITE_P(
     EveryLevel, LevelAgreement,
     ::testing::Combine(::testing::Range<std::size_t>(1, linalg::dispatch::compiled_levels().count),
-                       ::testing::Range<std::size_t>(0, cases().size())),
+                       ::testing::ValuesIn(kOperations)),
     case_name);
 
 }  // namespace
