@@ -2,9 +2,9 @@
 // function over an operand's matrices and the leading extents they are
 // stacked over; a plain matrix is a stack with no leading dimension. The
 // single-matrix and batched entry points only check their arguments with
-// their own messages, call that function, and (for per-matrix scalars)
-// unwrap the plain form's result, so a plain matrix and its slice of a stack
-// give the same bits. Private to the library: not installed.
+// their own messages and call that function, so a plain matrix and its slice
+// of a stack give the same bits; the single-matrix form's per-matrix numbers
+// are written straight into the value it returns. Private to the library: not installed.
 #pragma once
 
 #include <cstdint>
@@ -69,15 +69,28 @@ inline Operand square_matrices(const Tensor& t, const char* operation, Form form
 /// A new contiguous CPU tensor of the leading extents followed by `tail`.
 inline Tensor stacked(const Extents& batch, std::initializer_list<std::int64_t> tail,
                       DType dtype = DType::Float64) {
+  // A single matrix's results cost no allocation beyond their own.
+  if (batch.empty()) return Tensor(Shape(tail.begin(), tail.size()), dtype, Device{DeviceKind::CPU, -1});
   Extents extents = batch;
   extents.insert(extents.end(), tail.begin(), tail.end());
   return Tensor(Shape(extents.data(), extents.size()), dtype, Device{DeviceKind::CPU, -1});
 }
 
-/// The single-matrix form's one number of a per-matrix result.
-template <class Value = double>
-Value only(const Tensor& per_matrix) {
-  return *reinterpret_cast<const Value*>(per_matrix.data());
+/// The one number `run(A, out)` writes for the single-matrix form's matrix,
+/// without a tensor to hold it.
+template <class Run>
+double one_number(const Operand& A, Run&& run) {
+  double number = 0.0;
+  run(A, &number);
+  return number;
+}
+
+/// The numbers (...) `run(A, out)` writes, one per matrix of a stack.
+template <class Run>
+Tensor numbers(const Operand& A, Run&& run) {
+  Tensor per_matrix = stacked(A.batch, {});
+  run(A, per_matrix.data());
+  return per_matrix;
 }
 
 /// What a right-hand side B whose rows do not match A's is told.

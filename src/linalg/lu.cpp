@@ -147,17 +147,19 @@ struct LUOutputs {
   std::int32_t* singular;
 };
 
-/// The full-pivot LU of each matrix, with the decomposition's default
-/// threshold; singularity is data, never an error. The empty matrix has rank
-/// 0, the empty product 1 as its determinant, and is invertible.
-void factorise(const kernels::Extents& batch, const kernels::Matrices& A, const LUOutputs& out) {
+/// The full-pivot LU of each of the operand's matrices, with the
+/// decomposition's default threshold; singularity is data, never an error.
+/// The empty matrix has rank 0, the empty product 1 as its determinant, and
+/// is invertible.
+ZORVANE_ONE_COPY void factorise(const entry::Operand& operand, const LUOutputs& out) {
+  const kernels::Matrices& A = operand.matrices;
   const std::int64_t n = A.rows;
   kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
     StraightGather<Square<N>> gather(A, n, n);
     Decomposer<N> decomposer;
-    kernels::for_each_matrix(batch, A, [&](std::int64_t b, const double* matrix) {
+    kernels::for_each_matrix(operand.batch, A, [&](std::int64_t b, const double* matrix) {
       out.rank[b] = 0;
       out.determinant[b] = 1.0;  // the empty product
       out.singular[b] = 0;
@@ -178,34 +180,10 @@ void factorise(const kernels::Extents& batch, const kernels::Matrices& A, const 
   });
 }
 
-/// lu's factors, ranks, determinants and singular flags (..., n, n) and (...).
-ZORVANE_ONE_COPY batched::LUResult factors_of(const entry::Operand& A) {
+/// The determinants of the operand's matrices into `determinants`, as lu
+/// gives them.
+ZORVANE_ONE_COPY void determinants_of(const entry::Operand& A, double* determinants) {
   const std::int64_t n = A.matrices.rows;
-  const kernels::Extents& batch = A.batch;
-  batched::LUResult result{entry::stacked(batch, {n, n}),
-                           entry::stacked(batch, {n, n}),
-                           entry::stacked(batch, {n, n}),
-                           entry::stacked(batch, {n, n}),
-                           entry::stacked(batch, {}, DType::Int64),
-                           entry::stacked(batch, {}),
-                           entry::stacked(batch, {}, DType::Int32)};
-  factorise(batch, A.matrices,
-            {result.L.data(), result.U.data(), result.P.data(), result.Q.data(),
-             reinterpret_cast<std::int64_t*>(result.rank.data()), result.determinant.data(),
-             reinterpret_cast<std::int32_t*>(result.singular.data())});
-  return result;
-}
-
-LUResult single_factors(const batched::LUResult& r) {
-  return LUResult{r.L, r.U, r.P, r.Q, entry::only<std::int64_t>(r.rank),
-                  entry::only(r.determinant), entry::only<std::int32_t>(r.singular) != 0};
-}
-
-/// The determinants (...) of the operand's matrices, as lu gives them.
-ZORVANE_ONE_COPY Tensor determinants_of(const entry::Operand& A) {
-  const std::int64_t n = A.matrices.rows;
-  Tensor determinants = entry::stacked(A.batch, {});
-  double* out = determinants.data();
   kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
@@ -213,14 +191,13 @@ ZORVANE_ONE_COPY Tensor determinants_of(const entry::Operand& A) {
     Decomposer<N> decomposer;
     kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
       if (n == 0) {
-        out[b] = 1.0;  // the empty product
+        determinants[b] = 1.0;  // the empty product
         return;
       }
       gather(matrix, a);
-      out[b] = determinant_of(decomposer.compute(a));
+      determinants[b] = determinant_of(decomposer.compute(a));
     });
   });
-  return determinants;
 }
 
 /// The inverses (..., n, n) of the operand's matrices; throws inv's singular message.
@@ -327,24 +304,49 @@ ZORVANE_ONE_COPY Tensor solution_of(const Tensor& A, const Tensor& B, entry::For
 
 namespace detail {
 
-LUResult lu_factor(const Tensor& A) { return single_factors(factors_of(entry::operand_of(A))); }
+LUResult lu_factor(const Tensor& A) {
+  const entry::Operand matrix = entry::operand_of(A);
+  const std::int64_t n = matrix.matrices.rows;
+  LUResult result{entry::stacked({}, {n, n}), entry::stacked({}, {n, n}),
+                  entry::stacked({}, {n, n}), entry::stacked({}, {n, n}), 0, 0.0, false};
+  std::int32_t singular = 0;
+  factorise(matrix, {result.L.data(), result.U.data(), result.P.data(), result.Q.data(),
+                     &result.rank, &result.determinant, &singular});
+  result.singular = singular != 0;
+  return result;
+}
 
 }  // namespace detail
 
 LUResult lu(const Tensor& A) {
-  return single_factors(factors_of(entry::square_matrices(A, "lu", entry::Form::Matrix)));
+  detail::require_square_f64_cpu(A, "lu");
+  return detail::lu_factor(A);
 }
 
 batched::LUResult batched::lu(const Tensor& A) {
-  return factors_of(entry::square_matrices(A, "lu", entry::Form::Stack));
+  const entry::Operand stack = entry::square_matrices(A, "lu", entry::Form::Stack);
+  const std::int64_t n = stack.matrices.rows;
+  const kernels::Extents& batch = stack.batch;
+  batched::LUResult result{entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {n, n}),
+                           entry::stacked(batch, {}, DType::Int64),
+                           entry::stacked(batch, {}),
+                           entry::stacked(batch, {}, DType::Int32)};
+  factorise(stack, {result.L.data(), result.U.data(), result.P.data(), result.Q.data(),
+                    reinterpret_cast<std::int64_t*>(result.rank.data()), result.determinant.data(),
+                    reinterpret_cast<std::int32_t*>(result.singular.data())});
+  return result;
 }
 
 double det(const Tensor& A) {
-  return entry::only(determinants_of(entry::square_matrices(A, "det", entry::Form::Matrix)));
+  return entry::one_number(entry::square_matrices(A, "det", entry::Form::Matrix),
+                           determinants_of);
 }
 
 Tensor batched::det(const Tensor& A) {
-  return determinants_of(entry::square_matrices(A, "det", entry::Form::Stack));
+  return entry::numbers(entry::square_matrices(A, "det", entry::Form::Stack), determinants_of);
 }
 
 Tensor solve(const Tensor& A, const Tensor& B) { return solution_of(A, B, entry::Form::Matrix); }

@@ -48,34 +48,34 @@ double norm_of(const Eigen::MatrixXd& a, NormKind kind, kernels::SvdEngine& engi
   detail::throw_argument_error("norm", kUnknownKind);
 }
 
-/// The norm `kind` of each of the operand's matrices, 0 for an empty matrix
-/// whatever the kind.
-ZORVANE_ONE_COPY Tensor norms_of(const entry::Operand& A, NormKind kind) {
+/// The norm `kind` of each of the operand's matrices into `norms`, 0 for an
+/// empty matrix whatever the kind.
+ZORVANE_ONE_COPY void norms_of(const entry::Operand& A, NormKind kind, double* norms) {
   // An unknown kind is the call's error, not one matrix's; the norm of an
   // empty matrix never looks at it.
   const bool empty = A.matrices.rows == 0 || A.matrices.cols == 0;
   if (!empty && (kind < NormKind::Frobenius || kind > NormKind::Spectral)) {
     detail::throw_argument_error("norm", kUnknownKind);
   }
-  Tensor norms = entry::stacked(A.batch, {});
   Eigen::MatrixXd a(A.matrices.rows, A.matrices.cols);
   kernels::SvdEngine engine;
   kernels::Gather<Eigen::MatrixXd> gather(A.matrices, A.matrices.rows, A.matrices.cols);
   kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
     gather(matrix, a);
-    norms.data()[b] = norm_of(a, kind, engine);
+    norms[b] = norm_of(a, kind, engine);
   });
-  return norms;
 }
 
 }  // namespace
 
 double norm(const Tensor& A, NormKind kind) {
-  return entry::only(norms_of(entry::matrices(A, "norm", entry::Form::Matrix), kind));
+  return entry::one_number(entry::matrices(A, "norm", entry::Form::Matrix),
+                           [kind](const entry::Operand& a, double* out) { norms_of(a, kind, out); });
 }
 
 Tensor batched::norm(const Tensor& A, NormKind kind) {
-  return norms_of(entry::matrices(A, "norm", entry::Form::Stack), kind);
+  return entry::numbers(entry::matrices(A, "norm", entry::Form::Stack),
+                        [kind](const entry::Operand& a, double* out) { norms_of(a, kind, out); });
 }
 
 }  // namespace zorvane::linalg
