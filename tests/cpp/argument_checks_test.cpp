@@ -6,9 +6,11 @@
 // before B's shape. The spectral functions check under eig_sym's name.
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "operations.h"
 #include "test_util.h"
 #include "zorvane/linalg/batched.h"
 
@@ -327,6 +329,19 @@ TEST_P(ArgumentChecks, ThrowTheExactMessage) {
 
 INSTANTIATE_TEST_SUITE_P(EveryOperation, ArgumentChecks, ::testing::ValuesIn(all_rows()),
                          [](const auto& info) { return info.param.label; });
+
+// Every operation the library exports has its rows: those of the two tables,
+// the solver's own below them, and none for lu_factor, which checks nothing.
+TEST(ArgumentChecks, CoverEveryOperationOfTheList) {
+  std::set<std::string> covered = {"levenberg_marquardt", "lu_factor"};
+  for (const auto* table : {&kSingleMatrix, &kBatched}) {
+    for (const Operation& op : *table) covered.insert(op.name);
+  }
+#define ZORVANE_EXPECT_ROWS(result, field, ...) \
+  EXPECT_EQ(covered.count(#field), 1u) << "no argument rows for " #field;
+  ZORVANE_LINALG_OPERATIONS(ZORVANE_EXPECT_ROWS)
+#undef ZORVANE_EXPECT_ROWS
+}
 
 }  // namespace
 }  // namespace zorvane::test

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "operations.h"
 #include "test_util.h"
 #include "zorvane/linalg/batched.h"
 
@@ -280,6 +281,21 @@ TEST_P(BatchedSlices, EqualTheSingleMatrixResultsBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Operations, BatchedSlices, ::testing::ValuesIn(operations()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every batched operation the library exports has its row in the slice table.
+TEST(BatchedSlices, CoverEveryBatchedOperationOfTheList) {
+  const auto has_row = [](const std::string& field) {
+    if (field.rfind("batched_", 0) != 0) return true;
+    for (const Operation& op : operations()) {
+      if (field == std::string("batched_") + op.name) return true;
+    }
+    return false;
+  };
+#define ZORVANE_EXPECT_SLICES(result, field, ...) \
+  EXPECT_TRUE(has_row(#field)) << "no slice row for " #field;
+  ZORVANE_LINALG_OPERATIONS(ZORVANE_EXPECT_SLICES)
+#undef ZORVANE_EXPECT_SLICES
+}
 
 // ---- numerical failures carry the index of the first failing matrix -------
 
