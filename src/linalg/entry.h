@@ -70,7 +70,8 @@ inline Operand square_matrices(const Tensor& t, const char* operation, Form form
 inline Tensor stacked(const Extents& batch, std::initializer_list<std::int64_t> tail,
                       DType dtype = DType::Float64) {
   // A single matrix's results cost no allocation beyond their own.
-  if (batch.empty()) return Tensor(Shape(tail.begin(), tail.size()), dtype, Device{DeviceKind::CPU, -1});
+  if (batch.empty())
+    return Tensor(Shape(tail.begin(), tail.size()), dtype, Device{DeviceKind::CPU, -1});
   Extents extents = batch;
   extents.insert(extents.end(), tail.begin(), tail.end());
   return Tensor(Shape(extents.data(), extents.size()), dtype, Device{DeviceKind::CPU, -1});

@@ -83,9 +83,8 @@ ZORVANE_ONE_COPY Tensor pseudo_inverses_of(const entry::Operand& A, double rcond
   return inverses;
 }
 
-constexpr entry::RowMismatch kRowMismatch{
-    " shape mismatch -- A has m rows but B has rows != m",
-    " shape mismatch -- A has m rows but B has length != m"};
+constexpr entry::RowMismatch kRowMismatch{" shape mismatch -- A has m rows but B has rows != m",
+                                          " shape mismatch -- A has m rows but B has length != m"};
 
 /// The solution (unknowns) or (unknowns, k) for the right-hand side B, which
 /// fits: `solve` maps B's dense form (a vector, or a matrix of k columns) to

@@ -71,8 +71,8 @@ void marquardt_scales(const Eigen::MatrixXd& normal, Eigen::VectorXd& scales) {
 /// the callbacks always write into the same storage.
 class Solver {
  public:
-  Solver(const LMCallback& residual, const LMCallback& jacobian, const Tensor& x0,
-         std::int64_t m, const LMParameters& params)
+  Solver(const LMCallback& residual, const LMCallback& jacobian, const Tensor& x0, std::int64_t m,
+         const LMParameters& params)
       : residual_(residual),
         jacobian_(jacobian),
         params_(params),

@@ -69,8 +69,9 @@ ZORVANE_ONE_COPY void norms_of(const entry::Operand& A, NormKind kind, double* n
 }  // namespace
 
 double norm(const Tensor& A, NormKind kind) {
-  return entry::one_number(entry::matrices(A, "norm", entry::Form::Matrix),
-                           [kind](const entry::Operand& a, double* out) { norms_of(a, kind, out); });
+  return entry::one_number(
+      entry::matrices(A, "norm", entry::Form::Matrix),
+      [kind](const entry::Operand& a, double* out) { norms_of(a, kind, out); });
 }
 
 Tensor batched::norm(const Tensor& A, NormKind kind) {

@@ -58,7 +58,9 @@ ZORVANE_ONE_COPY SVDResult factors_of(const entry::Operand& A) {
 
 }  // namespace
 
-SVDResult svd(const Tensor& A) { return factors_of(entry::matrices(A, "svd", entry::Form::Matrix)); }
+SVDResult svd(const Tensor& A) {
+  return factors_of(entry::matrices(A, "svd", entry::Form::Matrix));
+}
 
 SVDResult batched::svd(const Tensor& A) {
   return factors_of(entry::matrices(A, "svd", entry::Form::Stack));

@@ -229,8 +229,7 @@ ZORVANE_ONE_COPY EigenResult eigen_of(const entry::Operand& A) {
       gather(matrix, a);
       decompose(a, eigen);
       kernels::VectorMap(result.values.data() + b * n, n) = eigen.values();
-      kernels::row_major_map<Square<N>>(result.vectors.data() + b * n * n, n, n) =
-          eigen.vectors();
+      kernels::row_major_map<Square<N>>(result.vectors.data() + b * n * n, n, n) = eigen.vectors();
     });
   });
   return result;

@@ -98,8 +98,8 @@ enum class Agreement {
 };
 
 /// Whether tables `a` and `b` hold the same function for the operation `field`.
-inline bool same_code(const linalg::dispatch::Operations& a,
-                      const linalg::dispatch::Operations& b, const std::string& field) {
+inline bool same_code(const linalg::dispatch::Operations& a, const linalg::dispatch::Operations& b,
+                      const std::string& field) {
 #define ZORVANE_SAME_CODE(result, name, function, parameters, arguments) \
   if (field == #name) return a.name == b.name;
   ZORVANE_LINALG_OPERATIONS(ZORVANE_SAME_CODE)
