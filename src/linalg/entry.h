@@ -4,7 +4,8 @@
 // single-matrix and batched entry points only check their arguments with
 // their own messages and call that function, so a plain matrix and its slice
 // of a stack give the same bits; the single-matrix form's per-matrix numbers
-// are written straight into the value it returns. Private to the library: not installed.
+// are written straight into the value it returns. Private to the library:
+// not installed.
 #pragma once
 
 #include <cstdint>

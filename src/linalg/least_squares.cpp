@@ -58,6 +58,7 @@ ZORVANE_ONE_COPY Tensor pseudo_inverses_of(const entry::Operand& A, double rcond
   // there are singular values, of which each matrix uses a leading block.
   Eigen::MatrixXd scaled_v(n, std::min(m, n));
   kernels::Gather<Eigen::MatrixXd> gather(A.matrices, m, n);
+  double* out = inverses.data();
   kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
     gather(matrix, a);
     svd.compute(a, kernels::kThinSvdOptions);
@@ -71,7 +72,7 @@ ZORVANE_ONE_COPY Tensor pseudo_inverses_of(const entry::Operand& A, double rcond
     Eigen::Index kept = 0;
     while (kept < s.size() && s(kept) > cutoff) ++kept;
 
-    auto p = kernels::RowMajorMap(inverses.data() + b * n * m, n, m);
+    auto p = kernels::RowMajorMap(out + b * n * m, n, m);
     if (kept == 0) {
       p.setZero();
       return;

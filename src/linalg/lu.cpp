@@ -205,6 +205,7 @@ ZORVANE_ONE_COPY Tensor inverses_of(const entry::Operand& A) {
   const std::int64_t n = A.matrices.rows;
   Tensor inverses = entry::stacked(A.batch, {n, n});
   if (n == 0) return inverses;  // the empty matrix is its own inverse
+  double* out = inverses.data();
   kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
@@ -216,7 +217,7 @@ ZORVANE_ONE_COPY Tensor inverses_of(const entry::Operand& A) {
       const FullPivLUOf<N>& lu = decomposer.compute(a);
       require_invertible_lu(lu, "inv");
       solve_into(lu, Square<N>::Identity(n, n), work,
-                 kernels::row_major_map<Square<N>>(inverses.data() + b * n * n, n, n));
+                 kernels::row_major_map<Square<N>>(out + b * n * n, n, n));
     });
   });
   return inverses;

@@ -220,6 +220,8 @@ ZORVANE_ONE_COPY EigenResult eigen_of(const entry::Operand& A) {
   EigenResult result{entry::stacked(A.batch, {n}), entry::stacked(A.batch, {n, n})};
   // An empty matrix is symmetric and has no eigenvalue.
   if (n == 0) return result;
+  double* values = result.values.data();
+  double* vectors = result.vectors.data();
   kernels::with_order(n, [&](auto order) {
     constexpr int N = decltype(order)::value;
     Square<N> a(n, n);
@@ -228,8 +230,8 @@ ZORVANE_ONE_COPY EigenResult eigen_of(const entry::Operand& A) {
     kernels::for_each_matrix(A.batch, A.matrices, [&](std::int64_t b, const double* matrix) {
       gather(matrix, a);
       decompose(a, eigen);
-      kernels::VectorMap(result.values.data() + b * n, n) = eigen.values();
-      kernels::row_major_map<Square<N>>(result.vectors.data() + b * n * n, n, n) = eigen.vectors();
+      kernels::VectorMap(values + b * n, n) = eigen.values();
+      kernels::row_major_map<Square<N>>(vectors + b * n * n, n, n) = eigen.vectors();
     });
   });
   return result;
