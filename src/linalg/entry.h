@@ -12,6 +12,7 @@
 #include <initializer_list>
 
 #include "checks.h"
+#include "dense.h"
 #include "stack.h"
 #include "zorvane/linalg/detail.h"
 
@@ -76,6 +77,21 @@ inline Tensor stacked(const Extents& batch, std::initializer_list<std::int64_t> 
   Extents extents = batch;
   extents.insert(extents.end(), tail.begin(), tail.end());
   return Tensor(Shape(extents.data(), extents.size()), dtype, Device{DeviceKind::CPU, -1});
+}
+
+/// The elements of a vector (a 1-D tensor of any stride), gathered.
+inline Eigen::VectorXd vector_of(const Tensor& t) {
+  const kernels::Matrices column = kernels::column_of(t);
+  Eigen::VectorXd v(column.rows);
+  kernels::Gather<Eigen::VectorXd>(column, column.rows, 1)(column.data, v);
+  return v;
+}
+
+/// A new 1-D tensor holding `v`.
+inline Tensor tensor_of(const Eigen::VectorXd& v) {
+  Tensor t = stacked({}, {v.size()});
+  kernels::VectorMap(t.data(), v.size()) = v;
+  return t;
 }
 
 /// The one number `run(A, out)` writes for the single-matrix form's matrix,

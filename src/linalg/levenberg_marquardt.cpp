@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "checks.h"
-#include "dense.h"
 #include "entry.h"
 
 namespace zorvane::linalg {
@@ -40,21 +39,6 @@ void check_arguments(const LMCallback& residual, const LMCallback& jacobian, con
   }
 }
 
-/// x0 (any stride) as the solver's first point.
-Eigen::VectorXd first_point(const Tensor& x0) {
-  const kernels::Matrices column = kernels::column_of(x0);
-  Eigen::VectorXd x(column.rows);
-  kernels::Gather<Eigen::VectorXd>(column, column.rows, 1)(column.data, x);
-  return x;
-}
-
-/// A new 1-D tensor holding `v`.
-Tensor tensor_of(const Eigen::VectorXd& v) {
-  Tensor t = entry::stacked({}, {v.size()});
-  kernels::VectorMap(t.data(), v.size()) = v;
-  return t;
-}
-
 double half_squared_norm(const Eigen::VectorXd& r) { return 0.5 * r.squaredNorm(); }
 
 /// Marquardt's scales: the absolute diagonal of JᵀJ, each raised to a floor
@@ -76,7 +60,7 @@ class Solver {
       : residual_(residual),
         jacobian_(jacobian),
         params_(params),
-        x_(first_point(x0)),
+        x_(entry::vector_of(x0)),
         r_(m),
         trial_r_(m),
         // m · n stays within 64 bits; Eigen reports an impossible size as bad_alloc.
@@ -99,7 +83,7 @@ class Solver {
         if (++iterations >= params_.max_iterations) break;
       }
     }
-    return LMResult{tensor_of(x_), tensor_of(r_), cost_, iterations, status};
+    return LMResult{entry::tensor_of(x_), entry::tensor_of(r_), cost_, iterations, status};
   }
 
  private:

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "checks.h"
-#include "dense.h"
+#include "entry.h"
 #include "zorvane/core/tensor.h"
 #include "zorvane/linalg/detail.h"
 #include "zorvane/linalg/linalg.h"
@@ -68,11 +68,7 @@ inline Tensor tensor_from(std::initializer_list<std::initializer_list<double>> r
 }
 
 /// A contiguous 1-D float64 CPU tensor.
-inline Tensor vector_from(const Eigen::VectorXd& v) {
-  Tensor t(Shape{v.size()}, DType::Float64, Device{DeviceKind::CPU, -1});
-  linalg::kernels::VectorMap(t.data(), v.size()) = v;
-  return t;
-}
+inline Tensor vector_from(const Eigen::VectorXd& v) { return linalg::entry::tensor_of(v); }
 inline Tensor vector_from(std::initializer_list<double> values) {
   Eigen::VectorXd v(static_cast<Eigen::Index>(values.size()));
   Eigen::Index i = 0;
@@ -125,13 +121,7 @@ inline Tensor padded_view_of(const Eigen::MatrixXd& m) {
 
 /// Reads a matrix back from a tensor of any strides.
 inline Eigen::MatrixXd matrix_of(const Tensor& t) { return linalg::detail::gather_matrix(t); }
-/// Reads a vector back through the library's own gather of a 1-D tensor.
-inline Eigen::VectorXd vector_of(const Tensor& t) {
-  const linalg::kernels::Matrices column = linalg::kernels::column_of(t);
-  Eigen::VectorXd v(column.rows);
-  linalg::kernels::Gather<Eigen::VectorXd>(column, column.rows, 1)(column.data, v);
-  return v;
-}
+inline Eigen::VectorXd vector_of(const Tensor& t) { return linalg::entry::vector_of(t); }
 
 /// A deterministic random matrix with entries in [-1, 1].
 inline Eigen::MatrixXd random_matrix(Eigen::Index rows, Eigen::Index cols, unsigned seed) {
